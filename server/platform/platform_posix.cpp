@@ -1,0 +1,364 @@
+// The platform layer on Linux and other POSIX systems: BSD sockets, a monotonic clock, a timer
+// thread, the terminal and the process's signals.
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Sockets
+
+// The calling thread's last socket error, in Windows Sockets numbering.
+thread_local int lastSocketError = 0;
+
+int ToSocketError(int error) {
+    switch (error) {
+        case EINTR:
+            return SOCKET_ERROR_INTERRUPTED;
+        case EBADF:
+            return SOCKET_ERROR_BAD_HANDLE;
+        case EACCES:
+        case EPERM:
+            return SOCKET_ERROR_ACCESS_DENIED;
+        case EFAULT:
+            return SOCKET_ERROR_BAD_ADDRESS;
+        case EINVAL:
+            return SOCKET_ERROR_INVALID_ARGUMENT;
+        case EMFILE:
+        case ENFILE:
+            return SOCKET_ERROR_TOO_MANY_OPEN;
+        case EAGAIN:
+            return SOCKET_ERROR_WOULD_BLOCK;
+        case ENOTSOCK:
+            return SOCKET_ERROR_NOT_SOCKET;
+        case EDESTADDRREQ:
+            return SOCKET_ERROR_DESTINATION_REQUIRED;
+        case EMSGSIZE:
+            return SOCKET_ERROR_MESSAGE_TOO_LONG;
+        case EPROTOTYPE:
+            return SOCKET_ERROR_PROTOCOL_TYPE;
+        case EPROTONOSUPPORT:
+            return SOCKET_ERROR_PROTOCOL_UNSUPPORTED;
+        case EOPNOTSUPP:
+            return SOCKET_ERROR_NOT_SUPPORTED;
+        case EAFNOSUPPORT:
+            return SOCKET_ERROR_FAMILY_UNSUPPORTED;
+        case EADDRINUSE:
+            return SOCKET_ERROR_ADDRESS_IN_USE;
+        case EADDRNOTAVAIL:
+            return SOCKET_ERROR_ADDRESS_NOT_AVAILABLE;
+        case ENETDOWN:
+            return SOCKET_ERROR_NETWORK_DOWN;
+        case ENETUNREACH:
+            return SOCKET_ERROR_NETWORK_UNREACHABLE;
+        case ECONNRESET:
+            return SOCKET_ERROR_CONNECTION_RESET;
+        case ENOBUFS:
+        case ENOMEM:
+            return SOCKET_ERROR_NO_BUFFER_SPACE;
+        case ECONNREFUSED:
+            return SOCKET_ERROR_CONNECTION_REFUSED;
+        case EHOSTDOWN:
+            return SOCKET_ERROR_HOST_DOWN;
+        case EHOSTUNREACH:
+            return SOCKET_ERROR_HOST_UNREACHABLE;
+        default:
+            return error;  // keeps an unexpected condition visible in the message
+    }
+}
+
+int FailSocketCall() {
+    lastSocketError = ToSocketError(errno);
+    return -1;
+}
+
+sockaddr_in ToSockaddr(const InetAddress& address) {
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_port = address.port;
+    result.sin_addr.s_addr = address.address;
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Terminal, keys and stop requests
+
+// The terminal's settings before the server changed them, restored however the process ends.
+termios savedTerminal{};
+std::atomic<bool> terminalChanged{false};
+
+// Key codes read from standard input and not yet taken. The reader thread stops reading while
+// this many are waiting, so input that arrives faster than it is taken is never lost.
+constexpr int MAX_PENDING_KEYS = 4096;
+std::atomic<int> pendingKeys{0};
+
+// The signal that asked the server to stop, 0 while none has.
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
+
+void RestoreTerminal() {
+    if (terminalChanged.exchange(false)) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    }
+}
+
+// A signal that ends the process without the server's say (Ctrl+\, a crash): the terminal is
+// put back, then the signal does what it would have done. Only async-signal-safe calls here.
+void OnFatalSignal(int signal) {
+    if (terminalChanged.load()) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    }
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
+// Ctrl+C, SIGTERM, SIGHUP: only noted here. The main loop sees the note, saves the scores and
+// ends the process, since saving is not safe inside a signal handler.
+void OnStopSignal(int signal) {
+    stopSignal.store(signal);
+}
+
+void SetHandler(int signal, void (*handler)(int), int flags) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = flags;
+    sigaction(signal, &action, nullptr);
+}
+
+// Starts a thread that takes no signals, so that they all reach the main thread.
+template <typename Function>
+void StartQuietThread(Function function) {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    std::thread(function).detach();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+// Reads standard input for as long as it lasts; each byte is one key code.
+void ReadKeys() {
+    char bytes[64];
+    for (;;) {
+        int waiting = pendingKeys.load();
+        while (waiting >= MAX_PENDING_KEYS) {
+            pendingKeys.wait(waiting);
+            waiting = pendingKeys.load();
+        }
+        const size_t room = std::min(sizeof bytes, static_cast<size_t>(MAX_PENDING_KEYS - waiting));
+        const ssize_t count = read(STDIN_FILENO, bytes, room);
+        if (count > 0) {
+            pendingKeys.fetch_add(static_cast<int>(count));
+        } else if (count == 0) {
+            return;  // end of input: there will be no more keys
+        } else if (errno == EIO || errno == EAGAIN) {
+            // A terminal that belongs to another process group (the server runs in the
+            // background of a shell): try again later, it may come to the foreground.
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        } else if (errno != EINTR) {
+            return;
+        }
+    }
+}
+
+// Non-canonical mode without echo, so that each key press is one code at once, while Ctrl+C
+// and the other signal keys keep working.
+void PrepareTerminal() {
+    if (!isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp()) {
+        return;
+    }
+    if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
+        return;
+    }
+    termios raw = savedTerminal;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_lflag |= ISIG;
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) {
+        return;
+    }
+    terminalChanged.store(true);
+    std::atexit(RestoreTerminal);
+    for (const int signal : {SIGQUIT, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTSTP}) {
+        SetHandler(signal, OnFatalSignal, SA_RESETHAND);
+    }
+}
+
+}  // namespace
+
+int PlatformStartSockets() {
+    // A send to a closed socket must be an error, never a signal that ends the process.
+    ::signal(SIGPIPE, SIG_IGN);
+    return 0;
+}
+
+SocketHandle PlatformOpenUdpSocket() {
+    const int handle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (handle < 0) {
+        FailSocketCall();
+        return INVALID_SOCKET_HANDLE;
+    }
+    return static_cast<SocketHandle>(handle);
+}
+
+void PlatformSetNonBlocking(SocketHandle handle) {
+    const int fd = static_cast<int>(handle);
+    const int flags = fcntl(fd, F_GETFL, 0);
+    if (flags >= 0) {
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    }
+}
+
+int PlatformBind(SocketHandle handle, const InetAddress& address) {
+    const sockaddr_in local = ToSockaddr(address);
+    if (bind(static_cast<int>(handle), reinterpret_cast<const sockaddr*>(&local), sizeof local) !=
+        0) {
+        return FailSocketCall();
+    }
+    return 0;
+}
+
+int PlatformSendTo(SocketHandle handle, const void* data, int length, const InetAddress& to) {
+    const sockaddr_in destination = ToSockaddr(to);
+    const ssize_t sent =
+        sendto(static_cast<int>(handle), data, static_cast<size_t>(length), 0,
+               reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    if (sent < 0) {
+        return FailSocketCall();
+    }
+    return static_cast<int>(sent);
+}
+
+int PlatformReceiveFrom(SocketHandle handle, void* buffer, int size, InetAddress* from) {
+    sockaddr_in source{};
+    socklen_t sourceLength = sizeof source;
+    // MSG_TRUNC makes the call return the datagram's full length, so truncation is seen.
+    const ssize_t received =
+        recvfrom(static_cast<int>(handle), buffer, static_cast<size_t>(size), MSG_TRUNC,
+                 reinterpret_cast<sockaddr*>(&source), &sourceLength);
+    if (received < 0) {
+        return FailSocketCall();
+    }
+    from->family = ADDRESS_FAMILY_INET;
+    from->port = source.sin_port;
+    from->address = source.sin_addr.s_addr;
+    if (received > size) {
+        lastSocketError = SOCKET_ERROR_MESSAGE_TOO_LONG;
+        return -1;
+    }
+    return static_cast<int>(received);
+}
+
+void PlatformCloseSocket(SocketHandle handle) {
+    close(static_cast<int>(handle));
+}
+
+int PlatformLastSocketError() {
+    return lastSocketError;
+}
+
+void PlatformStartClock() {
+    // The monotonic clock already counts in nanoseconds; nothing to set up.
+}
+
+std::uint32_t PlatformMilliseconds() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+void PlatformStartPeriodicTimer(std::uint32_t periodMs, void (*routine)()) {
+    StartQuietThread([periodMs, routine] {
+        // Each call is due a whole number of periods after the start, so the calls do not drift
+        // by the time that the routine itself takes.
+        const auto period = std::chrono::milliseconds(periodMs);
+        auto due = std::chrono::steady_clock::now();
+        for (;;) {
+            due += period;
+            std::this_thread::sleep_until(due);
+            routine();
+        }
+    });
+}
+
+void PlatformOpenConsole() {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SetHandler(signal, OnStopSignal, SA_RESTART);
+    }
+    // A server in the background of a shell must not be stopped for touching the terminal.
+    ::signal(SIGTTIN, SIG_IGN);
+    ::signal(SIGTTOU, SIG_IGN);
+    PrepareTerminal();
+    StartQuietThread(ReadKeys);
+}
+
+void PlatformSetConsoleTitle(const char* title) {
+    if (isatty(STDOUT_FILENO)) {
+        std::printf("\033]0;%s\007", title);
+        std::fflush(stdout);
+    }
+}
+
+bool PlatformKeyWaiting() {
+    return pendingKeys.load(std::memory_order_relaxed) > 0;
+}
+
+void PlatformTakeKey() {
+    pendingKeys.fetch_sub(1);
+    pendingKeys.notify_one();
+}
+
+bool PlatformStopRequested() {
+    return stopSignal.load(std::memory_order_relaxed) != 0;
+}
+
+void PlatformEndAfterStop() {
+    std::fflush(stdout);
+    RestoreTerminal();
+    // End the way the signal would have ended the process, so that a shell or a service
+    // manager sees what stopped it.
+    const int signal = stopSignal.load();
+    ::signal(signal, SIG_DFL);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, signal);
+    pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
+    raise(signal);
+    std::_Exit(128 + signal);
+}
+
+bool PlatformSyncFile(std::FILE* file) {
+    return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+}
+
+bool PlatformReplaceFile(const char* from, const char* to) {
+    if (std::rename(from, to) != 0) {
+        return false;
+    }
+    // Make the rename itself durable: sync the folder that holds both names.
+    std::string folder = to;
+    const std::size_t slash = folder.find_last_of('/');
+    folder = slash == std::string::npos ? "." : folder.substr(0, slash + 1);
+    const int handle = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (handle >= 0) {
+        fsync(handle);
+        close(handle);
+    }
+    return true;
+}
