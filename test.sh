@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds and runs every test of the project on a fresh Debian machine. Installs with apt-get
+# whatever the machine lacks. Each stage builds in a folder of its own under build-test/.
+#
+#   ./test.sh            every stage
+#   ./test.sh linux      only the named stages (see the list at the end)
+set -euo pipefail
+cd "$(dirname "$0")"
+root=$(pwd)
+jobs=$(nproc)
+
+need_packages() {
+    local missing=()
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$package")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "== installing ${missing[*]}"
+        apt-get update -q
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+    fi
+}
+
+# The Linux server and its unit, network and end-to-end tests, built with g++ and with clang.
+stage_linux() {
+    need_packages cmake g++ clang libgtest-dev libgmock-dev python3
+    for compiler in g++ clang++; do
+        local dir="build-test/linux-$compiler"
+        echo "== linux ($compiler)"
+        cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+        cmake --build "$dir" -j"$jobs"
+        ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300
+    done
+}
+
+all_stages=(linux)
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
+for stage in "${stages[@]}"; do
+    "stage_$stage"
+done
+echo "== all stages passed: ${stages[*]}"
