@@ -34,7 +34,21 @@ stage_linux() {
     done
 }
 
-all_stages=(linux)
+# The Debian package: built with CPack, unpacked into a scratch root, its units checked with
+# systemd-analyze, and the unpacked server started from there and asked for a join.
+stage_package() {
+    need_packages cmake g++ dpkg-dev file python3 systemd util-linux
+    local dir="build-test/package"
+    echo "== package"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+        -DNIGHTCOMET_BUILD_TESTS=OFF
+    cmake --build "$dir" -j"$jobs"
+    rm -f "$dir"/*.deb
+    (cd "$dir" && cpack -G DEB)
+    python3 packaging/tests/check_package.py "$dir"/nightcomet-server_*.deb "$dir"
+}
+
+all_stages=(linux package)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 for stage in "${stages[@]}"; do

@@ -1,0 +1,244 @@
+#!/usr/bin/env python3
+"""Checks the Debian package of the Nightcomet II game server as an operator would use it.
+
+    check_package.py PACKAGE.deb BUILD_FOLDER
+
+Unpacks the package into a scratch root (dpkg -x), checks what it holds, its maintainer scripts
+and its systemd units, then starts the unpacked server from its unpacked path in a working
+folder of its own, with the packaged sample svrcfg.ini set to free ports, as an unprivileged
+user and with no input, as the service runs it. A player at 127.0.0.2 joins and must get its
+slot number, goes silent and must be dropped; SIGTERM must make the server save scores.bin and
+end by that signal; the unpacked nightcomet-scores must then show the drop.
+
+Every wait has a generous deadline and everything started here is stopped on the way out.
+"""
+
+import os
+import queue
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+DEADLINE = 30.0  # seconds, for every wait: generous for a loaded 2-core machine
+JOIN_REQUEST = b"NIGHTCOMET\0"
+FIRST_SLOT_REPLY = b"\0\0\0\0"
+NOBODY = 65534
+
+EXPECTED_FILES = [
+    "usr/bin/nightcomet-server",
+    "usr/bin/nightcomet-scores",
+    "usr/share/nightcomet-server/svrcfg.ini",
+    "usr/share/doc/nightcomet-server/operating.md",
+    "usr/lib/systemd/system/nightcomet-server.service",
+    "usr/lib/systemd/system/nightcomet-server@.service",
+    "usr/lib/sysusers.d/nightcomet-server.conf",
+]
+UNITS = {
+    "nightcomet-server.service": "/var/lib/nightcomet",
+    "nightcomet-server@.service": "/var/lib/nightcomet/%i",
+}
+# A hardened unit scores below this in `systemd-analyze security` (0 is best, 10 worst).
+MOST_EXPOSURE = 2.0
+
+
+class CheckFailed(Exception):
+    pass
+
+
+def Check(condition, message):
+    if not condition:
+        raise CheckFailed(message)
+
+
+def Output(*command, **options):
+    return subprocess.run(command, check=True, capture_output=True, text=True, timeout=DEADLINE,
+                          **options).stdout
+
+
+def CheckContents(package, root, build):
+    files = Output("dpkg-deb", "--contents", package)
+    expected = list(EXPECTED_FILES)
+    if os.path.exists(os.path.join(build, "nightcomet-sim")):
+        expected.append("usr/bin/nightcomet-sim")
+    for path in expected:
+        Check(os.path.isfile(os.path.join(root, path)), f"the package lacks /{path}")
+    for program in [path for path in expected if path.startswith("usr/bin/")]:
+        Check(os.access(os.path.join(root, program), os.X_OK), f"/{program} is not executable")
+    Check(" ./usr/local" not in files, "the package installs into /usr/local")
+
+    fields = Output("dpkg-deb", "--field", package, "Package", "Depends", "Maintainer")
+    Check("Package: nightcomet-server" in fields, f"unexpected package name:\n{fields}")
+    Check(re.search(r"Depends:.*\badduser\b", fields), f"the package does not need adduser:\n{fields}")
+    Check(re.search(r"Depends:.*\blibc6 \(>=", fields),
+          f"the library dependencies were not computed:\n{fields}")
+
+    scripts = os.path.join(root, "DEBIAN")
+    subprocess.run(["dpkg-deb", "--control", package, scripts], check=True, timeout=DEADLINE)
+    for script in ["postinst", "prerm", "postrm"]:
+        path = os.path.join(scripts, script)
+        Check(os.access(path, os.X_OK), f"maintainer script {script} is missing or not executable")
+        subprocess.run(["sh", "-n", path], check=True, timeout=DEADLINE)
+    postinst = open(os.path.join(scripts, "postinst")).read()
+    Check("adduser --system" in postinst, "postinst does not make the nightcomet user")
+    print("package contents, dependencies and maintainer scripts: ok")
+
+
+def CheckUnits(root):
+    server = "/usr/bin/nightcomet-server"
+    for unit, folder in UNITS.items():
+        text = open(os.path.join(root, "usr/lib/systemd/system", unit)).read()
+        for line in [f"ExecStart={server}", f"WorkingDirectory={folder}", "User=nightcomet",
+                     "StandardInput=null", "KillSignal=SIGTERM", "NoNewPrivileges=yes",
+                     "ProtectSystem=strict"]:
+            Check(re.search(rf"^{re.escape(line)}$", text, re.MULTILINE),
+                  f"{unit} lacks the line {line}")
+    if shutil.which("systemd-analyze") is None:
+        print("systemd-analyze not found: units not verified")
+        return
+    # Verified copies that name the unpacked server, since the verifier wants the program to
+    # exist; a template is verified as one of its instances.
+    folder = tempfile.mkdtemp(prefix="nightcomet-units-")
+    try:
+        copies = []
+        for unit in UNITS:
+            text = open(os.path.join(root, "usr/lib/systemd/system", unit)).read()
+            copy = os.path.join(folder, unit.replace("@.", "@check."))
+            with open(copy, "w") as file:
+                file.write(text.replace(f"ExecStart={server}", f"ExecStart={root}{server}"))
+            copies.append(copy)
+        result = subprocess.run(["systemd-analyze", "verify", *copies], capture_output=True,
+                                text=True, timeout=DEADLINE)
+        Check(result.returncode == 0 and result.stderr.strip() == "",
+              f"systemd-analyze verify:\n{result.stdout}{result.stderr}")
+        for copy in copies:
+            report = subprocess.run(["systemd-analyze", "security", "--offline=yes", copy],
+                                    capture_output=True, text=True, timeout=DEADLINE).stdout
+            level = re.search(r"Overall exposure level for \S+: ([0-9.]+)", report)
+            Check(level is not None, f"no exposure level from systemd-analyze security:\n{report}")
+            Check(float(level.group(1)) < MOST_EXPOSURE,
+                  f"{os.path.basename(copy)} is exposed at {level.group(1)}:\n{report}")
+            print(f"{os.path.basename(copy)}: verified, exposure {level.group(1)}")
+    finally:
+        shutil.rmtree(folder)
+
+
+def FreeUdpPort(address):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind((address, 0))
+        return probe.getsockname()[1]
+
+
+class Server:
+    """The unpacked server running in a folder, its output read line by line on a thread."""
+
+    def __init__(self, program, folder):
+        command = [program]
+        if os.geteuid() == 0 and shutil.which("setpriv"):
+            # As the service runs it: not as root.
+            os.chown(folder, NOBODY, NOBODY)
+            command = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
+                       "--", program]
+        self.process = subprocess.Popen(command, cwd=folder, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.lines = queue.Queue()
+        self.seen = []
+        threading.Thread(target=self._Read, daemon=True).start()
+
+    def _Read(self):
+        for line in self.process.stdout:
+            self.lines.put(line.decode(errors="replace"))
+
+    def Await(self, pattern):
+        end = time.monotonic() + DEADLINE
+        while time.monotonic() < end:
+            try:
+                line = self.lines.get(timeout=max(0.0, end - time.monotonic()))
+            except queue.Empty:
+                break
+            self.seen.append(line)
+            if re.search(pattern, line):
+                return line
+        raise CheckFailed(f"the server never printed /{pattern}/; it printed:\n" +
+                          "".join(self.seen))
+
+    def Stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait(timeout=DEADLINE)
+
+
+def CheckServerRuns(root):
+    folder = tempfile.mkdtemp(prefix="nightcomet-package-")
+    server = None
+    player = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        # The player listens at 127.0.0.2 on the port the server transmits to.
+        player.bind(("127.0.0.2", 0))
+        player.settimeout(DEADLINE)
+        otherPort = player.getsockname()[1]
+        listenPort = FreeUdpPort("0.0.0.0")
+        sample = open(os.path.join(root, "usr/share/nightcomet-server/svrcfg.ini")).read()
+        Check(re.fullmatch(r"port= \d+\notherport= \d+\n", sample), f"odd sample:\n{sample}")
+        config = re.sub(r"^port= \d+", f"port= {listenPort}", sample, flags=re.MULTILINE)
+        config = re.sub(r"^otherport= \d+", f"otherport= {otherPort}", config, flags=re.MULTILINE)
+        with open(os.path.join(folder, "svrcfg.ini"), "w") as file:
+            file.write(config)
+
+        server = Server(os.path.join(root, "usr/bin/nightcomet-server"), folder)
+        server.Await(rf"^Transmitting port: {otherPort} \| Listening on {listenPort}$")
+        player.sendto(JOIN_REQUEST, ("127.0.0.1", listenPort))
+        reply, source = player.recvfrom(64)
+        Check(reply == FIRST_SLOT_REPLY, f"join reply {reply!r}, not {FIRST_SLOT_REPLY!r}")
+        server.Await(r"^Player 0 connected at 127\.0\.0\.2$")
+        print(f"join from 127.0.0.2 answered with slot 0 from {source[0]}: ok")
+
+        # Silent for longer than the timeout: dropped, which counts a death for the address.
+        server.Await(r"^Player 0 disconnected$")
+        server.process.send_signal(signal.SIGTERM)
+        status = server.process.wait(timeout=DEADLINE)
+        Check(status == -signal.SIGTERM, f"after SIGTERM the server ended with {status}")
+        server.Await(r"^Dumping score records$")
+        scores = os.path.join(folder, "scores.bin")
+        Check(os.path.getsize(scores) == 804, "scores.bin is not 804 bytes")
+        print("SIGTERM: scores saved, ended by the signal: ok")
+
+        tool = os.path.join(root, "usr/bin/nightcomet-scores")
+        csv = Output(tool, "--format=csv", scores)
+        Check(csv == "position,address,kills,deaths,ratio\n0,127.0.0.2,0,1,0.00\n",
+              f"nightcomet-scores printed:\n{csv}")
+        leaderboard = Output(tool, cwd=folder)
+        Check(leaderboard == "\nPRINTING LEADERBOARD\n---\n127.0.0.2 K-D: 0-1\n---\n",
+              f"nightcomet-scores printed:\n{leaderboard}")
+        print("nightcomet-scores reads the saved scores: ok")
+    finally:
+        player.close()
+        if server is not None:
+            server.Stop()
+        shutil.rmtree(folder)
+
+
+def main():
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    package, build = sys.argv[1], sys.argv[2]
+    root = tempfile.mkdtemp(prefix="nightcomet-root-")
+    try:
+        subprocess.run(["dpkg", "-x", package, root], check=True, timeout=DEADLINE)
+        CheckContents(package, root, build)
+        CheckUnits(root)
+        CheckServerRuns(root)
+    except CheckFailed as failure:
+        sys.exit(f"package check failed: {failure}")
+    finally:
+        shutil.rmtree(root)
+    print(f"{os.path.basename(package)}: all checks passed")
+
+
+if __name__ == "__main__":
+    main()
