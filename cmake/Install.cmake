@@ -19,11 +19,15 @@ set(NIGHTCOMET_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
 set(NIGHTCOMET_SYSUSERS_DIR "lib/sysusers.d" CACHE STRING
     "Where the systemd-sysusers entry is installed, relative to the install prefix")
 
-set(nightcometPrograms nightcomet-server nightcomet-scores)
-if(TARGET nightcomet-sim)
-    list(APPEND nightcometPrograms nightcomet-sim)
-endif()
-install(TARGETS ${nightcometPrograms} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS nightcomet-server nightcomet-scores RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# nightcomet-sim (tools/sim) is installed when it is built; the check waits for the end of the top-level
+# CMakeLists.txt, so it holds wherever tools/sim is added there.
+function(NightcometInstallSim)
+    if(TARGET nightcomet-sim)
+        install(TARGETS nightcomet-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    endif()
+endfunction()
+cmake_language(DEFER CALL NightcometInstallSim)
 install(FILES packaging/svrcfg.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/nightcomet-server)
 install(FILES docs/operating.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
