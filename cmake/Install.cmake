@@ -20,8 +20,8 @@ set(NIGHTCOMET_SYSUSERS_DIR "lib/sysusers.d" CACHE STRING
     "Where the systemd-sysusers entry is installed, relative to the install prefix")
 
 install(TARGETS nightcomet-server nightcomet-scores RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# nightcomet-sim (tools/sim) is installed when it is built; the check waits for the end of the top-level
-# CMakeLists.txt, so it holds wherever tools/sim is added there.
+# nightcomet-sim (tools/sim) is installed when it is built. The check waits for the end of the
+# top-level CMakeLists.txt, so it holds wherever tools/sim is added there.
 function(NightcometInstallSim)
     if(TARGET nightcomet-sim)
         install(TARGETS nightcomet-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
