@@ -74,7 +74,8 @@ def CheckContents(package, root, build):
 
     fields = Output("dpkg-deb", "--field", package, "Package", "Depends", "Maintainer")
     Check("Package: nightcomet-server" in fields, f"unexpected package name:\n{fields}")
-    Check(re.search(r"Depends:.*\badduser\b", fields), f"the package does not need adduser:\n{fields}")
+    Check(re.search(r"Depends:.*\badduser\b", fields),
+          f"the package does not need adduser:\n{fields}")
     Check(re.search(r"Depends:.*\blibc6 \(>=", fields),
           f"the library dependencies were not computed:\n{fields}")
 
