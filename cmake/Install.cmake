@@ -3,7 +3,7 @@
 # With the prefix /usr (the package's):
 #   /usr/bin/nightcomet-server, nightcomet-scores (and nightcomet-sim when it is built)
 #   /usr/share/nightcomet-server/svrcfg.ini          sample configuration to copy into a game
-#   /usr/share/doc/nightcomet-server/operating.md    how to run games as services
+#   /usr/share/doc/nightcomet-server/README.md       the README, with how to run games as services
 #   /usr/lib/systemd/system/nightcomet-server.service, nightcomet-server@.service
 #   /usr/lib/sysusers.d/nightcomet-server.conf       the nightcomet user
 # The games themselves live in /var/lib/nightcomet, made by the package or by systemd.
@@ -29,7 +29,7 @@ function(NightcometInstallSim)
 endfunction()
 cmake_language(DEFER CALL NightcometInstallSim)
 install(FILES packaging/svrcfg.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/nightcomet-server)
-install(FILES docs/operating.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 if(NOT WIN32)
     # Both units share one [Service] block; the server's installed path goes into it.

@@ -34,7 +34,7 @@ EXPECTED_FILES = [
     "usr/bin/nightcomet-server",
     "usr/bin/nightcomet-scores",
     "usr/share/nightcomet-server/svrcfg.ini",
-    "usr/share/doc/nightcomet-server/operating.md",
+    "usr/share/doc/nightcomet-server/README.md",
     "usr/lib/systemd/system/nightcomet-server.service",
     "usr/lib/systemd/system/nightcomet-server@.service",
     "usr/lib/sysusers.d/nightcomet-server.conf",
