@@ -35,9 +35,10 @@ stage_linux() {
 }
 
 # The Debian package: built with CPack, unpacked into a scratch root, its units checked with
-# systemd-analyze, and the unpacked server started from there and asked for a join.
+# systemd-analyze, and the unpacked server started from there under strace, asked for a join and
+# held to the system calls its unit allows.
 stage_package() {
-    need_packages cmake g++ dpkg-dev file python3 systemd util-linux
+    need_packages cmake g++ dpkg-dev file python3 systemd util-linux strace
     local dir="build-test/package"
     echo "== package"
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \

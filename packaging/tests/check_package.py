@@ -8,7 +8,9 @@ and its systemd units, then starts the unpacked server from its unpacked path in
 folder of its own, with the packaged sample svrcfg.ini set to free ports, as an unprivileged
 user and with no input, as the service runs it. A player at 127.0.0.2 joins and must get its
 slot number, goes silent and must be dropped; SIGTERM must make the server save scores.bin and
-end by that signal; the unpacked nightcomet-scores must then show the drop.
+end by that signal; the unpacked nightcomet-scores must then show the drop. When strace is
+there, the server runs under it, and every system call and socket family it used must be one
+that the unit's SystemCallFilter= and RestrictAddressFamilies= allow.
 
 Every wait has a generous deadline and everything started here is stopped on the way out.
 """
@@ -136,17 +138,26 @@ def FreeUdpPort(address):
 
 
 class Server:
-    """The unpacked server running in a folder, its output read line by line on a thread."""
+    """The unpacked server running in a folder, its output read line by line on a thread.
 
-    def __init__(self, program, folder):
+    With a trace path and strace at hand, the server runs under strace, which records every
+    system call and socket family it uses; strace itself ignores signals (-I never), so the
+    signals sent to the server reach only the server.
+    """
+
+    def __init__(self, program, folder, trace=None):
         command = [program]
+        self.traced = trace is not None and shutil.which("strace") is not None
+        if self.traced:
+            command = ["strace", "-f", "-qq", "-I", "never", "-o", trace, "--", program]
         if os.geteuid() == 0 and shutil.which("setpriv"):
             # As the service runs it: not as root.
             os.chown(folder, NOBODY, NOBODY)
             command = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
-                       "--", program]
+                       "--", *command]
         self.process = subprocess.Popen(command, cwd=folder, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.pid = self.process.pid
         self.lines = queue.Queue()
         self.seen = []
         threading.Thread(target=self._Read, daemon=True).start()
@@ -164,14 +175,78 @@ class Server:
                 break
             self.seen.append(line)
             if re.search(pattern, line):
+                if self.traced and self.pid == self.process.pid:
+                    self.pid = ChildOf(self.process.pid)
                 return line
         raise CheckFailed(f"the server never printed /{pattern}/; it printed:\n" +
                           "".join(self.seen))
 
     def Stop(self):
-        if self.process.poll() is None:
-            self.process.kill()
+        # The server first: a server whose tracer dies before it would run on untraced.
+        for pid in dict.fromkeys([self.pid, self.process.pid]):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         self.process.wait(timeout=DEADLINE)
+
+
+def ChildOf(parent):
+    """The process whose parent is parent (strace's one child: the server)."""
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as file:
+                fields = file.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue  # gone meanwhile
+        if int(fields[1]) == parent:
+            return int(entry)
+    raise CheckFailed(f"strace ({parent}) has no child process")
+
+
+def SyscallGroups():
+    """Each of systemd's system call groups, with its members (calls and nested groups)."""
+    groups = {}
+    current = None
+    for line in Output("systemd-analyze", "syscall-filter").splitlines():
+        if line.startswith("@"):
+            current = groups.setdefault(line.strip(), set())
+        elif current is not None and line.startswith("    ") and not line.strip().startswith("#"):
+            current.add(line.strip())
+        elif not line.strip() or line.startswith("#"):
+            current = None
+    return groups
+
+
+def Expand(names, groups):
+    calls = set()
+    for name in names:
+        calls |= Expand(groups[name], groups) if name.startswith("@") else {name}
+    return calls
+
+
+def CheckTrace(root, trace, serverPid):
+    """Every system call and socket family of the traced run is one the unit allows."""
+    unit = open(os.path.join(root, "usr/lib/systemd/system/nightcomet-server@.service")).read()
+    groups = SyscallGroups()
+    allowed = set()
+    for value in re.findall(r"^SystemCallFilter=(.*)$", unit, re.MULTILINE):
+        if value.startswith("~"):
+            allowed -= Expand(value[1:].split(), groups)
+        else:
+            allowed |= Expand(value.split(), groups)
+    families = re.search(r"^RestrictAddressFamilies=(.*)$", unit, re.MULTILINE).group(1).split()
+
+    text = open(trace).read()
+    used = set(re.findall(r"^\d+ +(\w+)\(", text, re.MULTILINE))
+    Check(len(used) > 10, f"the trace holds almost nothing:\n{text[:2000]}")
+    Check(not used - allowed, f"system calls the unit forbids: {sorted(used - allowed)}")
+    opened = set(re.findall(r"^\d+ +socket\((AF_\w+)", text, re.MULTILINE))
+    Check("AF_INET" in opened and not opened - set(families),
+          f"socket families {sorted(opened)}, the unit allows {sorted(families)}")
+    Check(re.search(rf"^{serverPid} +\+\+\+ killed by SIGTERM", text, re.MULTILINE),
+          "the traced server did not end by SIGTERM")
+    print(f"{len(used)} system calls and socket families {sorted(opened)}: all allowed by the unit")
 
 
 def CheckServerRuns(root):
@@ -191,7 +266,8 @@ def CheckServerRuns(root):
         with open(os.path.join(folder, "svrcfg.ini"), "w") as file:
             file.write(config)
 
-        server = Server(os.path.join(root, "usr/bin/nightcomet-server"), folder)
+        trace = os.path.join(folder, "strace.log")
+        server = Server(os.path.join(root, "usr/bin/nightcomet-server"), folder, trace)
         server.Await(rf"^Transmitting port: {otherPort} \| Listening on {listenPort}$")
         player.sendto(JOIN_REQUEST, ("127.0.0.1", listenPort))
         reply, source = player.recvfrom(64)
@@ -201,9 +277,12 @@ def CheckServerRuns(root):
 
         # Silent for longer than the timeout: dropped, which counts a death for the address.
         server.Await(r"^Player 0 disconnected$")
-        server.process.send_signal(signal.SIGTERM)
+        os.kill(server.pid, signal.SIGTERM)
         status = server.process.wait(timeout=DEADLINE)
-        Check(status == -signal.SIGTERM, f"after SIGTERM the server ended with {status}")
+        if server.traced:
+            CheckTrace(root, trace, server.pid)
+        else:
+            Check(status == -signal.SIGTERM, f"after SIGTERM the server ended with {status}")
         server.Await(r"^Dumping score records$")
         scores = os.path.join(folder, "scores.bin")
         Check(os.path.getsize(scores) == 804, "scores.bin is not 804 bytes")
@@ -229,6 +308,7 @@ def main():
         sys.exit(__doc__)
     package, build = sys.argv[1], sys.argv[2]
     root = tempfile.mkdtemp(prefix="nightcomet-root-")
+    os.chmod(root, 0o755)  # as / is, so that the unprivileged server can reach its files
     try:
         subprocess.run(["dpkg", "-x", package, root], check=True, timeout=DEADLINE)
         CheckContents(package, root, build)
