@@ -155,8 +155,10 @@ class Server:
             os.chown(folder, NOBODY, NOBODY)
             command = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
                        "--", *command]
+        # A group of its own, so that Stop ends strace and the server in one step.
         self.process = subprocess.Popen(command, cwd=folder, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                        start_new_session=True)
         self.pid = self.process.pid
         self.lines = queue.Queue()
         self.seen = []
@@ -182,12 +184,11 @@ class Server:
                           "".join(self.seen))
 
     def Stop(self):
-        # The server first: a server whose tracer dies before it would run on untraced.
-        for pid in dict.fromkeys([self.pid, self.process.pid]):
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+        # The whole group at once: a server whose tracer died first would run on untraced.
+        try:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass  # already gone
         self.process.wait(timeout=DEADLINE)
 
 
