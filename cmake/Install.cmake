@@ -58,7 +58,12 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "on to all players, announces kills, drops silent players and keeps a kill/death table. "
     "Includes systemd units for one or several games per host and nightcomet-scores, which "
     "prints a game's scores as a leaderboard, a table, CSV or JSON.")
-set(CPACK_GENERATOR DEB)
+# A Debian package on Linux; elsewhere (the Windows cross build) a plain archive of the programs.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    set(CPACK_GENERATOR DEB)
+else()
+    set(CPACK_GENERATOR ZIP)
+endif()
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
