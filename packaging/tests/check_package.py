@@ -245,9 +245,21 @@ def CheckTrace(root, trace, serverPid):
     opened = set(re.findall(r"^\d+ +socket\((AF_\w+)", text, re.MULTILINE))
     Check("AF_INET" in opened and not opened - set(families),
           f"socket families {sorted(opened)}, the unit allows {sorted(families)}")
+    # ProtectSystem=strict, ProtectHome=, PrivateTmp=, PrivateDevices= and ProtectProc= leave
+    # the server its working folder to write in and the system's libraries to read.
+    opens = re.findall(r"^\d+ +open(?:at)?\((?:AT_FDCWD, )?\"([^\"]*)\", ([\w|]+)", text,
+                       re.MULTILINE)
+    written = {path for path, flags in opens if re.search(r"O_WRONLY|O_RDWR|O_CREAT", flags)}
+    Check("scores.bin.tmp" in written, f"the trace shows no save; files written: {written}")
+    Check(not any(path.startswith("/") for path in written),
+          f"the server writes outside its folder: {sorted(written)}")
+    hiddenFolders = r"/(proc|sys|dev|home|root|tmp|run)(/|$)"
+    hidden = [path for path, _ in opens if re.match(hiddenFolders, path)]
+    Check(not hidden, f"the server opens files that the unit hides: {hidden}")
     Check(re.search(rf"^{serverPid} +\+\+\+ killed by SIGTERM", text, re.MULTILINE),
           "the traced server did not end by SIGTERM")
-    print(f"{len(used)} system calls and socket families {sorted(opened)}: all allowed by the unit")
+    print(f"{len(used)} system calls, socket families {sorted(opened)} and the files opened: "
+          "all allowed by the unit")
 
 
 def CheckServerRuns(root):
