@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 
 namespace {
@@ -219,14 +220,11 @@ bool ReadScoresFile(const std::string& path, ScoreTable& table, std::FILE* err) 
                      std::strerror(errno));
         return false;
     }
-    // The first SCORES_FILE_SIZE bytes are the table; the rest is only counted for the warning.
-    std::array<std::uint8_t, SCORES_FILE_SIZE> image{};
-    std::size_t length = std::fread(image.data(), 1, image.size(), file);
-    std::uintmax_t extra = 0;
-    std::array<std::uint8_t, 4096> rest;
-    while (!std::ferror(file) && !std::feof(file)) {
-        extra += std::fread(rest.data(), 1, rest.size(), file);
-    }
+    // The first SCORES_FILE_SIZE bytes are the table. One byte more tells that there is more;
+    // nothing beyond it is read, so a file that never ends (a device, a pipe) cannot hold the
+    // tool up.
+    std::array<std::uint8_t, SCORES_FILE_SIZE + 1> image{};
+    const std::size_t read = std::fread(image.data(), 1, image.size(), file);
     const int readError = std::ferror(file) ? errno : 0;
     std::fclose(file);
     if (readError != 0) {
@@ -235,12 +233,24 @@ bool ReadScoresFile(const std::string& path, ScoreTable& table, std::FILE* err) 
         return false;
     }
 
-    if (length < SCORES_FILE_SIZE || extra > 0) {
-        std::fprintf(err, "%s: warning: '%s' is %ju bytes long, not %zu; %s, as the server does\n",
-                     PROGRAM, path.c_str(), static_cast<std::uintmax_t>(length) + extra,
-                     SCORES_FILE_SIZE,
-                     extra > 0 ? "the bytes beyond the table are ignored"
-                               : "the missing bytes are read as zero");
+    const std::size_t length = std::min(read, SCORES_FILE_SIZE);
+    if (read < SCORES_FILE_SIZE) {
+        std::fprintf(err,
+                     "%s: warning: '%s' is %zu bytes long, not %zu; the missing bytes are read "
+                     "as zero, as the server does\n",
+                     PROGRAM, path.c_str(), read, SCORES_FILE_SIZE);
+    } else if (read > SCORES_FILE_SIZE) {
+        // A device or a pipe has no size to tell.
+        std::error_code sizeError;
+        const std::uintmax_t size = std::filesystem::file_size(path, sizeError);
+        const std::string expected = std::to_string(SCORES_FILE_SIZE);
+        const std::string sizeText = sizeError
+                                         ? "longer than " + expected + " bytes"
+                                         : std::to_string(size) + " bytes long, not " + expected;
+        std::fprintf(err,
+                     "%s: warning: '%s' is %s; the bytes beyond the table are ignored, as the "
+                     "server does\n",
+                     PROGRAM, path.c_str(), sizeText.c_str());
     }
     DecodeScoreTable(std::span<const std::uint8_t>(image.data(), length), table);
     // The count as stored, before the decoding caps it: the first four bytes, little-endian.
