@@ -34,9 +34,9 @@ stage_linux() {
     done
 }
 
-# The Debian package: built with CPack, unpacked into a scratch root, its units checked with
-# systemd-analyze, and the unpacked server started from there under strace, asked for a join and
-# held to the system calls its unit allows.
+# The Debian package: built with CPack and unpacked into a scratch root; its maintainer scripts
+# run against stand-ins, its units checked with systemd-analyze, and the unpacked server started
+# from there under strace, asked for a join and held to what its unit allows.
 stage_package() {
     need_packages cmake g++ dpkg-dev file python3 systemd util-linux strace
     local dir="build-test/package"

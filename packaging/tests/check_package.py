@@ -3,8 +3,8 @@
 
     check_package.py PACKAGE.deb BUILD_FOLDER
 
-Unpacks the package into a scratch root (dpkg -x), checks what it holds, its maintainer scripts
-and its systemd units, then starts the unpacked server from its unpacked path in a working
+Unpacks the package into a scratch root (dpkg -x), checks what it holds, runs its maintainer
+scripts against stand-ins for the commands they call, checks its systemd units, then starts the unpacked server from its unpacked path in a working
 folder of its own, with the packaged sample svrcfg.ini set to free ports, as an unprivileged
 user and with no input, as the service runs it. A player at 127.0.0.2 joins and must get its
 slot number, goes silent and must be dropped; SIGTERM must make the server save scores.bin and
@@ -87,9 +87,74 @@ def CheckContents(package, root, build):
         path = os.path.join(scripts, script)
         Check(os.access(path, os.X_OK), f"maintainer script {script} is missing or not executable")
         subprocess.run(["sh", "-n", path], check=True, timeout=DEADLINE)
-    postinst = open(os.path.join(scripts, "postinst")).read()
-    Check("adduser --system" in postinst, "postinst does not make the nightcomet user")
-    print("package contents, dependencies and maintainer scripts: ok")
+    print("package contents and dependencies: ok")
+    CheckMaintainerScripts(scripts)
+
+
+# What each maintainer script must run, by its arguments: the commands it calls (adduser,
+# install, systemctl are stand-ins that record their arguments), with or without the user and
+# the folder already there. STATE is where the scripts' absolute paths are moved for the test.
+SCRIPT_CASES = [
+    ("postinst", ["configure"], False, [
+        "adduser --system --group --home STATE/var/lib/nightcomet --no-create-home --quiet "
+        "nightcomet",
+        "install -d -o nightcomet -g nightcomet -m 0750 STATE/var/lib/nightcomet",
+        "systemctl daemon-reload"]),
+    ("postinst", ["configure", "1.0.0"], True, [
+        "systemctl daemon-reload",
+        "systemctl try-restart nightcomet-server.service nightcomet-server@*.service"]),
+    ("prerm", ["remove"], True, [
+        "systemctl stop nightcomet-server.service nightcomet-server@*.service"]),
+    ("prerm", ["upgrade", "1.0.1"], True, []),
+    ("postrm", ["remove"], True, ["systemctl daemon-reload"]),
+    ("postrm", ["purge"], True, ["systemctl daemon-reload"]),
+    ("postrm", ["upgrade", "1.0.1"], True, []),
+]
+
+
+def CheckMaintainerScripts(scripts):
+    for script, arguments, installed, expected in SCRIPT_CASES:
+        state = tempfile.mkdtemp(prefix="nightcomet-scripts-")
+        try:
+            log = os.path.join(state, "calls")
+            tools = os.path.join(state, "bin")
+            os.makedirs(tools)
+            for name in ["adduser", "install", "systemctl"]:
+                with open(os.path.join(tools, name), "w") as file:
+                    file.write(f'#!/bin/sh\necho "{name} $*" >> "{log}"\n')
+                os.chmod(os.path.join(tools, name), 0o755)
+            with open(os.path.join(tools, "getent"), "w") as file:
+                file.write("#!/bin/sh\nexit " + ("0" if installed else "2") + "\n")
+            os.chmod(os.path.join(tools, "getent"), 0o755)
+            os.makedirs(os.path.join(state, "run/systemd/system"))
+            wants = os.path.join(state, "etc/systemd/system/multi-user.target.wants")
+            os.makedirs(wants)
+            links = ["nightcomet-server.service", "nightcomet-server@ctf.service"]
+            for link in links:
+                os.symlink("/usr/lib/systemd/system/" + link, os.path.join(wants, link))
+            if installed:
+                os.makedirs(os.path.join(state, "var/lib/nightcomet"))
+
+            text = open(os.path.join(scripts, script)).read()
+            for path in ["/run/systemd/", "/etc/systemd/", "/var/lib/nightcomet"]:
+                text = text.replace(path, state + path)
+            copy = os.path.join(state, script)
+            with open(copy, "w") as file:
+                file.write(text)
+            environment = dict(os.environ, PATH=tools + os.pathsep + os.environ["PATH"])
+            result = subprocess.run(["sh", "-e", copy, *arguments], env=environment,
+                                    capture_output=True, text=True, timeout=DEADLINE)
+            label = f"{script} {' '.join(arguments)}"
+            Check(result.returncode == 0, f"{label} failed:\n{result.stdout}{result.stderr}")
+            calls = open(log).read().splitlines() if os.path.exists(log) else []
+            calls = [call.replace(state, "STATE") for call in calls]
+            Check(calls == expected, f"{label} ran {calls}, not {expected}")
+            left = sorted(os.listdir(wants))
+            Check(left == ([] if arguments[0] == "purge" else links),
+                  f"{label} left the enabling links {left}")
+        finally:
+            shutil.rmtree(state)
+    print(f"maintainer scripts in {len(SCRIPT_CASES)} situations: ok")
 
 
 def CheckUnits(root):
