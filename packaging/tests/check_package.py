@@ -4,13 +4,13 @@
     check_package.py PACKAGE.deb BUILD_FOLDER
 
 Unpacks the package into a scratch root (dpkg -x), checks what it holds, runs its maintainer
-scripts against stand-ins for the commands they call, checks its systemd units, then starts the unpacked server from its unpacked path in a working
-folder of its own, with the packaged sample svrcfg.ini set to free ports, as an unprivileged
-user and with no input, as the service runs it. A player at 127.0.0.2 joins and must get its
-slot number, goes silent and must be dropped; SIGTERM must make the server save scores.bin and
-end by that signal; the unpacked nightcomet-scores must then show the drop. When strace is
-there, the server runs under it, and every system call and socket family it used must be one
-that the unit's SystemCallFilter= and RestrictAddressFamilies= allow.
+scripts against stand-ins for the commands they call and checks its systemd units. Then starts
+the unpacked server from its unpacked path in a working folder of its own, with the packaged
+sample svrcfg.ini set to free ports, as an unprivileged user and with no input, as the service
+runs it. A player at 127.0.0.2 joins and must get its slot number, goes silent and must be
+dropped; SIGTERM must make the server save scores.bin and end by that signal; the unpacked
+nightcomet-scores must then show the drop. When strace is there, the server runs under it, and
+every system call, socket family and file it used must be one that the unit allows.
 
 Every wait has a generous deadline and everything started here is stopped on the way out.
 """
