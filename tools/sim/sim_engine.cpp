@@ -404,11 +404,9 @@ bool OpenPlayers(SimRun& run, const SimConfig& config, std::string& error) {
                     std::to_string(config.otherPort) + " (socket error " +
                     std::to_string(PlatformLastSocketError()) +
                     "): is another simulator or a game client using it?";
-            if (receiver.socket != INVALID_SOCKET_HANDLE) {
-                PlatformCloseSocket(receiver.socket);
-            }
-            run.receiverCount = index;
+            run.receiverCount = index + 1;
             ClosePlayers(run);
+            run.receiverCount = 0;
             return false;
         }
         PlatformSetNonBlocking(receiver.socket);
@@ -567,9 +565,12 @@ void ResetCounters(SimRun& run) {
 
 void ClosePlayers(SimRun& run) {
     for (int index = 0; index < run.receiverCount; ++index) {
-        PlatformCloseSocket(run.receivers[index].socket);
+        SimReceiver& receiver = run.receivers[index];
+        if (receiver.socket != INVALID_SOCKET_HANDLE) {
+            PlatformCloseSocket(receiver.socket);
+            receiver.socket = INVALID_SOCKET_HANDLE;
+        }
     }
-    run.receiverCount = 0;
 }
 
 SimTotals Totals(const SimRun& run) {

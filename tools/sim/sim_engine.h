@@ -216,6 +216,7 @@ void RunLoad(SimRun& run, double seconds, ProgressHook progress);
 // Zeroes the counters and histograms, so that the next RunLoad is measured on its own.
 void ResetCounters(SimRun& run);
 
+// Closes the sockets; the figures stay for reading.
 void ClosePlayers(SimRun& run);
 
 // The sums over all receivers and players.
