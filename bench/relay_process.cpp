@@ -49,6 +49,11 @@ bool StartRelay(RelayProcess& process, const std::vector<std::string>& command, 
     }
     std::vector<std::string> words = Launcher();
     words.insert(words.end(), command.begin(), command.end());
+    // The process starts in its own folder: a relative path would no longer lead to it.
+    const std::size_t program = words.size() - command.size();
+    if (!command.empty() && words[program].find('/') != std::string::npos) {
+        words[program] = std::filesystem::absolute(words[program]).string();
+    }
     std::vector<char*> argv;
     for (std::string& word : words) {
         argv.push_back(word.data());
@@ -119,7 +124,7 @@ bool WaitForConsole(const RelayProcess& process, const std::string& text, int ti
         if (ReadConsole(process).find(text) != std::string::npos) {
             return true;
         }
-        if (std::chrono::steady_clock::now() > deadline) {
+        if (std::chrono::steady_clock::now() > deadline || !RelayRunning(process)) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -21,7 +21,7 @@ struct RelayProcess {
 bool StartRelay(RelayProcess& process, const std::vector<std::string>& command, int port,
                 int otherPort, std::string& error);
 
-// Whether the process still runs.
+// Whether the process still runs. Once it has ended, it is reaped.
 bool RelayRunning(const RelayProcess& process);
 
 // Ends the process (SIGTERM, then SIGKILL after a few seconds), reaps it and removes its folder.
@@ -31,7 +31,8 @@ std::string StopRelay(RelayProcess& process);
 // What the process has printed so far.
 std::string ReadConsole(const RelayProcess& process);
 
-// Waits until the console holds text, or timeoutMs pass. Returns whether it does.
+// Waits until the console holds text, or timeoutMs pass, or the process ends. Returns whether
+// the console holds it.
 bool WaitForConsole(const RelayProcess& process, const std::string& text, int timeoutMs);
 
 // A UDP port that is free on address (first octet in the lowest byte) right now: bound with

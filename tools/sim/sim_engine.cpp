@@ -531,7 +531,11 @@ void RunLoad(SimRun& run, double seconds, ProgressHook progress) {
         WaitReadable(std::span<const SocketHandle>(run.sockets.data(), run.receiverCount),
                      nextDue - NowMicros(run));
     }
-    const std::int64_t drainEnd = end + config.drainMs * 1000LL;
+    AwaitRelays(run, config.drainMs);
+}
+
+void AwaitRelays(SimRun& run, int milliseconds) {
+    const std::int64_t drainEnd = NowMicros(run) + milliseconds * 1000LL;
     for (std::int64_t now = NowMicros(run); now < drainEnd; now = NowMicros(run)) {
         if (!ReceiveWaiting(run)) {
             WaitReadable(std::span<const SocketHandle>(run.sockets.data(), run.receiverCount),

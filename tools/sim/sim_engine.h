@@ -213,6 +213,9 @@ using ProgressHook = void (*)(const SimRun& run, std::int64_t nowMicros);
 // the last ones.
 void RunLoad(SimRun& run, double seconds, ProgressHook progress);
 
+// Only receives, for the given time: the relays of packets already sent.
+void AwaitRelays(SimRun& run, int milliseconds);
+
 // Zeroes the counters and histograms, so that the next RunLoad is measured on its own.
 void ResetCounters(SimRun& run);
 
