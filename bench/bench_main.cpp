@@ -4,12 +4,14 @@
 // else) one after the other over several rounds, drives each with 8 simulated players on their
 // own loopback addresses, and prints throughput at saturation, latency at a realistic and at a
 // high load, and the server's memory and processor time, each with the server/reference ratio.
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -264,6 +266,30 @@ std::string Sibling(const char* self, const char* name) {
     return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + name;
 }
 
+// The first line of a file, "" when it cannot be read.
+std::string FirstLine(const char* path) {
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
+
+// What the figures came from: processors, their model, the kernel, and how busy the machine is.
+void PrintMachine(const char* when) {
+    std::string model;
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    for (std::string line; model.empty() && std::getline(cpuinfo, line);) {
+        if (line.rfind("model name", 0) == 0) {
+            model = line.substr(line.find(':') + 2);
+        }
+    }
+    utsname system{};
+    uname(&system);
+    std::printf("machine %s: %ld processors, %s, %s %s, load average %s\n", when,
+                sysconf(_SC_NPROCESSORS_ONLN), model.c_str(), system.sysname, system.release,
+                FirstLine("/proc/loadavg").c_str());
+}
+
 const char* const USAGE =
     "Usage: nightcomet-bench [--quick] [--verbose] [--rounds N] [--server PATH]\n"
     "                        [--reference PATH]\n"
@@ -309,6 +335,7 @@ int main(int argc, char** argv) {
         "nightcomet-bench: %d players on 127.0.0.2-9, %d rounds, server and reference "
         "relay alternating\n",
         PLAYERS, settings.rounds);
+    PrintMachine("at the start");
     std::printf(
         "saturation: highest send rate without loss, %.2f s steps; latency in us from a "
         "send to each relay; cpu in us per relayed packet (busy polling included)\n\n",
@@ -385,6 +412,7 @@ int main(int argc, char** argv) {
         "server peak resident memory (VmHWM): %ld KiB = %.2f MiB (target under 4 MiB: %s)\n",
         peakKiB, static_cast<double>(peakKiB) / 1024,
         Verdict(peakKiB > 0 && static_cast<double>(peakKiB) < PEAK_MEMORY_TARGET_KIB));
+    PrintMachine("at the end");
     if (!measured) {
         std::printf("nightcomet-bench: some figures could not be measured (see above)\n");
         return 1;

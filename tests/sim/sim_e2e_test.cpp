@@ -176,7 +176,10 @@ TEST(SimEndToEnd, ToolPrintsTheTableAndExitsZeroWhenRelaysCame) {
     EXPECT_NE(result.output.find("p99 us"), std::string::npos) << result.output;
     EXPECT_NE(result.output.find("     1 127.0.0.3          1"), std::string::npos)
         << result.output;
-    EXPECT_NE(result.output.find("kill reports: 2 sent"), std::string::npos) << result.output;
+    // Kills are due at 0.4 s and 0.8 s; a stalled machine may push the second past the end.
+    const bool killsReported = result.output.find("kill reports: 2 sent") != std::string::npos ||
+                               result.output.find("kill reports: 1 sent") != std::string::npos;
+    EXPECT_TRUE(killsReported) << result.output;
     // Not a terminal: no status line.
     EXPECT_EQ(result.output.find('\r'), std::string::npos);
 }
