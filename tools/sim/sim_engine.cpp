@@ -1,6 +1,7 @@
 #include "sim_engine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -12,6 +13,9 @@
 namespace {
 
 constexpr std::int64_t NEVER = std::numeric_limits<std::int64_t>::max();
+
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 constexpr std::int64_t PROGRESS_PERIOD_MICROS = 500000;
 // A sender this far behind its schedule (the machine stalled the simulator) starts afresh from
 // now, so that it does not flood the server with the packets it missed.
@@ -79,7 +83,7 @@ void TakeJoinReply(SimRun& run, int receiverIndex, const std::uint8_t* bytes, st
             player.sending = !player.silent;
             if (player.rejoining) {
                 player.rejoining = false;
-                player.nextSendMicros = now;
+                player.nextSendMicros = static_cast<double>(now);
             }
             StartListening(run.receivers[receiverIndex], now);
             return;
@@ -427,13 +431,17 @@ bool OpenPlayers(SimRun& run, const SimConfig& config, std::string& error) {
     return true;
 }
 
+void RequestSimStop() {
+    stopRequested.store(true);
+}
+
 int JoinPlayers(SimRun& run) {
     int joined = 0;
     for (int index = 0; index < run.playerCount; ++index) {
         SimPlayer& player = run.players[index];
         SendJoin(run, player);
         const std::int64_t deadline = NowMicros(run) + run.config.joinTimeoutMs * 1000LL;
-        while (player.awaitingJoin && NowMicros(run) < deadline) {
+        while (player.awaitingJoin && NowMicros(run) < deadline && !stopRequested.load()) {
             const SocketHandle socket = run.receivers[player.receiver].socket;
             WaitReadable(std::span<const SocketHandle>(&socket, 1), deadline - NowMicros(run));
             ReceiveWaiting(run);
@@ -461,7 +469,7 @@ void RunLoad(SimRun& run, double seconds, ProgressHook progress) {
             player.sending = true;
             // Spread the players over one period, as real clients are.
             player.nextSendMicros =
-                start + static_cast<std::int64_t>(period * sending / std::max(1, run.playerCount));
+                static_cast<double>(start) + period * sending / std::max(1, run.playerCount);
             ++sending;
         }
     }
@@ -475,7 +483,8 @@ void RunLoad(SimRun& run, double seconds, ProgressHook progress) {
     std::int64_t resumeAt = NEVER;
     std::int64_t nextProgress = progress != nullptr ? start + PROGRESS_PERIOD_MICROS : NEVER;
 
-    for (std::int64_t now = NowMicros(run); now < end; now = NowMicros(run)) {
+    for (std::int64_t now = NowMicros(run); now < end && !stopRequested.load();
+         now = NowMicros(run)) {
         if (now >= silentAt) {
             SimPlayer& player = run.players[silentIndex];
             player.silent = true;
@@ -500,7 +509,7 @@ void RunLoad(SimRun& run, double seconds, ProgressHook progress) {
                 SendJoin(run, player);
             } else {
                 player.sending = player.slot >= 0;
-                player.nextSendMicros = now;
+                player.nextSendMicros = static_cast<double>(now);
                 StartListening(run.receivers[player.receiver], now);
             }
         }
@@ -514,14 +523,16 @@ void RunLoad(SimRun& run, double seconds, ProgressHook progress) {
             if (!player.sending) {
                 continue;
             }
-            if (now - player.nextSendMicros > MAX_BEHIND_MICROS) {
-                player.nextSendMicros = now;
+            const auto nowExact = static_cast<double>(now);
+            if (nowExact - player.nextSendMicros > MAX_BEHIND_MICROS) {
+                player.nextSendMicros = nowExact;
             }
-            while (player.nextSendMicros <= now) {
+            while (player.nextSendMicros <= nowExact) {
                 SendState(run, index, now);
-                player.nextSendMicros += static_cast<std::int64_t>(period);
+                player.nextSendMicros += period;
             }
-            nextDue = std::min(nextDue, player.nextSendMicros);
+            nextDue =
+                std::min(nextDue, static_cast<std::int64_t>(std::ceil(player.nextSendMicros)));
         }
         ReceiveWaiting(run);
         if (now >= nextProgress) {
@@ -531,6 +542,7 @@ void RunLoad(SimRun& run, double seconds, ProgressHook progress) {
         WaitReadable(std::span<const SocketHandle>(run.sockets.data(), run.receiverCount),
                      nextDue - NowMicros(run));
     }
+    run.loadEndMicros = std::min(end, NowMicros(run));
     AwaitRelays(run, config.drainMs);
 }
 

@@ -151,7 +151,7 @@ struct SimPlayer {
     std::int64_t droppedMicros;      // when a drop notice for its slot first came, -1: never
     int droppedSlot;                 // the slot it lost
     std::uint32_t nextSequence;
-    std::int64_t nextSendMicros;
+    double nextSendMicros;  // kept exact, so that any rate holds over a long run
     std::uint64_t sent;
     std::uint64_t killsReported;
     bool killPending;
@@ -189,7 +189,7 @@ struct SimRun {
     std::array<SimReceiver, MAX_SIM_PLAYERS> receivers;
     std::array<SocketHandle, MAX_SIM_PLAYERS> sockets;  // the receivers' sockets, for waiting
     std::int64_t loadStartMicros;
-    std::int64_t loadEndMicros;
+    std::int64_t loadEndMicros;  // when the sending ended (early after RequestSimStop)
     std::int64_t nextKillMicros;
     int killTurn;
 };
@@ -204,6 +204,10 @@ bool OpenPlayers(SimRun& run, const SimConfig& config, std::string& error);
 // the first join without a reply (the server is full, or not there): the players after it are
 // not tried. Returns how many hold a slot.
 int JoinPlayers(SimRun& run);
+
+// Asks a running JoinPlayers or RunLoad to end early (RunLoad still waits for the last relays).
+// Safe to call from a signal handler.
+void RequestSimStop();
 
 // Called about twice a second during RunLoad, for a live status line.
 using ProgressHook = void (*)(const SimRun& run, std::int64_t nowMicros);

@@ -1,5 +1,6 @@
 // nightcomet-sim: plays simulated players against a Nightcomet II server and reports what came
 // back. See --help.
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -10,17 +11,24 @@
 
 namespace {
 
+// Ctrl+C ends the run early with its table; a second one ends the process at once.
+extern "C" void OnInterrupt(int) {
+    std::signal(SIGINT, SIG_DFL);
+    RequestSimStop();
+}
+
 double Seconds(std::int64_t micros) {
     return static_cast<double>(micros) / 1e6;
 }
 
 void PrintStatus(const SimRun& run, std::int64_t nowMicros) {
     const SimTotals totals = Totals(run);
-    std::printf("\r%6.1f s  joined %d  sent %llu  relays %llu  loss %.2f %%  p99 %llu us\033[K",
+    // Relays still on their way count as awaited, not lost: the loss is for the final table.
+    std::printf("\r%6.1f s  joined %d  sent %llu  relays %llu of %llu  p99 %llu us\033[K",
                 Seconds(nowMicros - run.loadStartMicros), totals.joined,
                 static_cast<unsigned long long>(totals.sent),
                 static_cast<unsigned long long>(totals.received),
-                100 * LossRatio(totals.expected, totals.received),
+                static_cast<unsigned long long>(totals.expected),
                 static_cast<unsigned long long>(LatencyPercentile(totals.latency, 99)));
     std::fflush(stdout);
 }
@@ -166,6 +174,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     PrintHeader(options);
+    std::signal(SIGINT, OnInterrupt);
     auto run = std::make_unique<SimRun>();
     std::string openError;
     if (!OpenPlayers(*run, options.config, openError)) {
@@ -182,6 +191,10 @@ int main(int argc, char** argv) {
     RunLoad(*run, options.durationSeconds, live ? PrintStatus : nullptr);
     if (live) {
         std::printf("\r\033[K");
+    }
+    const double ran = Seconds(run->loadEndMicros - run->loadStartMicros);
+    if (ran < options.durationSeconds - 0.01) {
+        std::printf("stopped after %.1f s\n", ran);
     }
     PrintTable(*run);
     PrintEvents(*run);
