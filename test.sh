@@ -49,7 +49,18 @@ stage_package() {
     python3 packaging/tests/check_package.py "$dir"/nightcomet-server_*.deb "$dir"
 }
 
+# The player simulator and the benchmark's short run, on their own (the linux stage runs them too).
+stage_sim() {
+    need_packages cmake g++ libgtest-dev libgmock-dev
+    local dir="build-test/sim"
+    echo "== sim"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build "$dir" -j"$jobs" --target sim_tests sim_e2e_tests nightcomet-bench
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300 -R '^(Sim|Latency|bench_quick)'
+}
+
 all_stages=(linux package)
+
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 for stage in "${stages[@]}"; do
