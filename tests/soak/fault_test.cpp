@@ -1,5 +1,5 @@
 // The faults of a real host, against the built server: killed in the middle of a save, a folder
-// it cannot write, a descriptor limit it just fits in.
+// it cannot write, a descriptor limit it just fits in, started without standard input.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -160,6 +160,33 @@ TEST(Faults, DescriptorLimitOfEightPlayersExactly) {
         << server.Output();
     EXPECT_EQ(folder.Read("scores.bin"), oldTable);
     EXPECT_EQ(server.Output().find("failed"), std::string::npos) << server.Output();
+}
+
+// Started with standard input closed altogether (not at its end: no descriptor 0 at all), the
+// server reads its configuration, hears every datagram and prints no leaderboard. Before, the
+// first file or socket it opened became descriptor 0 and the key reader read it as keys.
+TEST(Faults, ClosedStandardInputStealsNothing) {
+    if (UnderLauncher()) {
+        GTEST_SKIP() << "the launcher has a standard input of its own";
+    }
+    ScratchFolder folder;
+    ServerProcess server(folder, ServerOptions{.inputClosed = true});
+    ASSERT_TRUE(server.WaitUntilListening()) << server.Output();
+    std::error_code error;
+    EXPECT_EQ(
+        std::filesystem::read_symlink("/proc/" + std::to_string(server.Pid()) + "/fd/0", error),
+        "/dev/null");
+    const Player player(FIRST_PLAYER_OCTET, server.transmitPort, server.listenPort);
+    ASSERT_EQ(player.Join(), 0);
+    // Spaced out, so that a reader that polls now and then would have had its chance.
+    for (int round = 0; round < 8; ++round) {
+        const Bytes packet = StatePacket(static_cast<std::uint8_t>(round), 0);
+        player.Send(packet);
+        EXPECT_EQ(player.Receive(), packet) << "round " << round;
+        std::this_thread::sleep_for(250ms);
+    }
+    EXPECT_EQ(server.Output().find("LEADERBOARD"), std::string::npos) << server.Output();
+    EXPECT_FALSE(server.WaitForExit(0ms).has_value());
 }
 
 }  // namespace
