@@ -1,28 +1,19 @@
 // Fuzzes the reading of svrcfg.ini: ReadServerConfig on a file holding the input, checked against
 // the harness's own reading of the two scanf patterns "port= %d\n" and "otherport= %d\n", and
 // for the file being closed again.
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
 #include "fake_platform.h"
+#include "fuzz_support.h"
 #include "main/server.h"
 
 namespace {
 
 // A value no input can set: ten digits, where the harness only predicts values of up to nine.
 constexpr std::int32_t UNSET = 0x5A5A5A5A;
-
-void Require(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "fuzz_config: violated: %s\n", what);
-        __builtin_trap();
-    }
-}
 
 // The input as a scanf stream: a position that the directives move on.
 struct Scan {
@@ -94,11 +85,7 @@ int LowestFreeDescriptor() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool ready = [] {
-        char folder[] = "/tmp/nightcomet-fuzz-config-XXXXXX";
-        return mkdtemp(folder) != nullptr && chdir(folder) == 0;
-    }();
-    Require(ready, "a scratch folder");
+    EnterScratchFolder();
     fake::Reset();
 
     std::FILE* file = std::fopen(CONFIG_FILE, "wb");

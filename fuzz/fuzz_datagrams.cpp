@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "fake_platform.h"
+#include "fuzz_support.h"
 #include "main/server.h"
 #include "relay/relay.h"
 #include "scores/scores.h"
@@ -37,13 +38,6 @@ constexpr std::array<std::uint32_t, 10> KNOWN_ADDRESSES = {
 
 // Lengths beyond the 40-byte receive buffer that a datagram operation can pick.
 constexpr std::array<std::size_t, 6> LONG_LENGTHS = {41, 64, 576, 1472, 1500, 65507};
-
-void Require(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "fuzz_datagrams: violated: %s\n", what);
-        __builtin_trap();
-    }
-}
 
 // The input, read front to back; past its end every read is 0.
 struct Reader {

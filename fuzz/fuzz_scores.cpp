@@ -2,9 +2,6 @@
 // the leaderboard, kills and drops on the loaded table, a dump and a second load. Checks the table
 // against the harness's own reading of the file image, the leaderboard line for line, the
 // 100-record bound, and that a dump writes back exactly the table.
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -15,19 +12,13 @@
 #include <string>
 
 #include "fake_platform.h"
+#include "fuzz_support.h"
 #include "relay/relay.h"
 #include "scores/scores.h"
 
 namespace {
 
 constexpr const char* CONSOLE_FILE = "console.txt";
-
-void Require(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "fuzz_scores: violated: %s\n", what);
-        __builtin_trap();
-    }
-}
 
 std::string ReadWhole(const char* name) {
     std::ifstream file(name, std::ios::binary);
@@ -70,11 +61,7 @@ bool SameTable(const ScoreTable& a, const ScoreTable& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool ready = [] {
-        char folder[] = "/tmp/nightcomet-fuzz-scores-XXXXXX";
-        return mkdtemp(folder) != nullptr && chdir(folder) == 0;
-    }();
-    Require(ready, "a scratch folder");
+    EnterScratchFolder();
 
     std::FILE* file = std::fopen(SCORES_FILE, "wb");
     Require(file != nullptr && std::fwrite(data, 1, size, file) == size && std::fclose(file) == 0,

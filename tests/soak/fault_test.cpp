@@ -37,6 +37,22 @@ void ScoreOneKill(ServerProcess& server, const Player& player) {
         << server.Output();
 }
 
+// Stops the server with SIGTERM and checks that its save failed for reason, said so, and left
+// the old table; the server still ends by its signal.
+void ExpectFailedSaveOnStop(ServerProcess& server, const ScratchFolder& folder,
+                            const std::string& reason, const std::string& oldTable) {
+    server.Signal(SIGTERM);
+    const std::optional<int> status = server.WaitForExit(REPLY_DEADLINE);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM) << *status;
+    EXPECT_NE(server.Output().find("Could not save score records to scores.bin (" + reason +
+                                   "); the old file is kept\n"),
+              std::string::npos)
+        << server.Output();
+    EXPECT_EQ(server.Output().find("Dumping"), std::string::npos);
+    EXPECT_EQ(folder.Read("scores.bin"), oldTable);
+}
+
 // SIGKILL at any moment around a save leaves scores.bin whole: the old table or the new one,
 // never a torn or empty file. The save is the one a stop request makes, so the kill can be
 // aimed at it; a server that got to end by its SIGTERM must have saved the new one. The same
@@ -97,22 +113,13 @@ TEST(Faults, ReadOnlyFolderKeepsTheOldFile) {
     ASSERT_TRUE(server.WaitUntilListening()) << server.Output();
     const Player player(FIRST_PLAYER_OCTET, server.transmitPort, server.listenPort);
     ScoreOneKill(server, player);
-    server.Signal(SIGTERM);
-    const std::optional<int> status = server.WaitForExit(REPLY_DEADLINE);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM) << *status;
-    EXPECT_NE(server.Output().find("Could not save score records to scores.bin (Read-only file "
-                                   "system); the old file is kept\n"),
-              std::string::npos)
-        << server.Output();
-    EXPECT_EQ(server.Output().find("Dumping"), std::string::npos);
-    EXPECT_EQ(folder.Read("scores.bin"), oldTable);
+    ExpectFailedSaveOnStop(server, folder, "Read-only file system", oldTable);
 }
 
 // The server fits in a descriptor limit of exactly what eight players need: it uses no
 // descriptor beyond its console, its listening socket and one socket a player (and whatever it
-// was started with). At that limit the
-// save cannot open its file: it says so, keeps the old file, and the game goes on.
+// was started with). At that limit the save cannot open its file: it says so, keeps the old
+// file, and the game goes on.
 TEST(Faults, DescriptorLimitOfEightPlayersExactly) {
     if (UnderLauncher()) {
         GTEST_SKIP() << "the emulator needs descriptors of its own";
@@ -152,13 +159,7 @@ TEST(Faults, DescriptorLimitOfEightPlayersExactly) {
     for (int index = 0; index < 8; ++index) {
         EXPECT_EQ(players[index]->Receive(), packet) << "player " << index;
     }
-    server.Signal(SIGTERM);
-    ASSERT_TRUE(server.WaitForExit(REPLY_DEADLINE).has_value());
-    EXPECT_NE(server.Output().find("Could not save score records to scores.bin (Too many open "
-                                   "files); the old file is kept\n"),
-              std::string::npos)
-        << server.Output();
-    EXPECT_EQ(folder.Read("scores.bin"), oldTable);
+    ExpectFailedSaveOnStop(server, folder, "Too many open files", oldTable);
     EXPECT_EQ(server.Output().find("failed"), std::string::npos) << server.Output();
 }
 
