@@ -36,7 +36,8 @@ void RestartConsole() {
 ScoreTable ExpectedTable(const std::uint8_t* data, std::size_t size) {
     static_assert(sizeof(ScoreTable) == SCORES_FILE_SIZE);
     ScoreTable table{};
-    std::memcpy(&table, data, std::min(size, SCORES_FILE_SIZE));
+    // std::copy_n, not memcpy: an empty input may come without a data pointer.
+    std::copy_n(data, std::min(size, SCORES_FILE_SIZE), reinterpret_cast<std::uint8_t*>(&table));
     table.recordCount = std::min<std::uint32_t>(table.recordCount, MAX_SCORE_RECORDS);
     return table;
 }
