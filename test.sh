@@ -30,7 +30,7 @@ stage_linux() {
         echo "== linux ($compiler)"
         cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo
         cmake --build "$dir" -j"$jobs"
-        ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300
+        ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300 -LE soak
     done
 }
 
@@ -59,8 +59,77 @@ stage_sim() {
     ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300 -R '^(Sim|Latency|bench_quick)'
 }
 
-all_stages=(linux package)
+# The long runs (CTest label "soak") against the g++ build of the linux stage: the soak, 60 s
+# unless NIGHTCOMET_SOAK_SECONDS says otherwise, and the full disk met by the periodic save.
+stage_soak() {
+    need_packages cmake g++ libgtest-dev libgmock-dev
+    local dir="build-test/linux-g++"
+    echo "== soak"
+    cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build "$dir" -j"$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 3600 -L soak
+}
 
+# The unit, network, end-to-end and concurrency tests with the server and the tests built under
+# a sanitizer (clang). Findings are fatal, and each report also lands in a file, so that a
+# server process that a test started cannot fail unseen: any report fails the stage.
+run_sanitized() {
+    local name=$1 sanitizers=$2
+    need_packages cmake clang libgtest-dev libgmock-dev
+    local dir="build-test/$name"
+    local reports="$root/$dir/reports"
+    echo "== $name ($sanitizers)"
+    cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DNIGHTCOMET_SANITIZE="$sanitizers"
+    cmake --build "$dir" -j"$jobs"
+    rm -rf "$reports"
+    mkdir -p "$reports"
+    local status=0
+    ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:log_path=$reports/asan" \
+        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
+        TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan" \
+        ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600 -LE soak ||
+        status=$?
+    if compgen -G "$reports/*" >/dev/null; then
+        cat "$reports"/*
+        echo "== $name: sanitizer reports above"
+        return 1
+    fi
+    return $status
+}
+
+stage_asan() {
+    run_sanitized asan "address;undefined"
+}
+
+stage_tsan() {
+    run_sanitized tsan thread
+}
+
+# Each fuzz harness for a bounded time, built with libFuzzer, AddressSanitizer and
+# UndefinedBehaviorSanitizer (clang). Set NIGHTCOMET_FUZZ_SECONDS for longer runs. What the
+# fuzzer finds new stays in build-test/fuzz/corpus; a crash input is kept in build-test/fuzz.
+stage_fuzz() {
+    need_packages cmake clang libgtest-dev libgmock-dev python3
+    local dir="build-test/fuzz"
+    local seconds="${NIGHTCOMET_FUZZ_SECONDS:-20}"
+    echo "== fuzz (${seconds}s a harness)"
+    cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DNIGHTCOMET_FUZZ=ON -DNIGHTCOMET_SANITIZE="address;undefined"
+    cmake --build "$dir" -j"$jobs" --target fuzz_datagrams fuzz_config fuzz_scores
+    for harness in fuzz_datagrams fuzz_config fuzz_scores; do
+        local corpus="$root/$dir/corpus/$harness"
+        mkdir -p "$corpus"
+        echo "== fuzz: $harness"
+        (cd "$dir" && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
+            UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+            "./$harness" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+            -artifact_prefix="$root/$dir/" -print_final_stats=1 \
+            "$corpus" "$root/fuzz/corpus/$harness")
+    done
+}
+
+all_stages=(linux soak asan tsan fuzz package)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 for stage in "${stages[@]}"; do

@@ -200,6 +200,23 @@ void PrepareTerminal() {
     }
 }
 
+// A standard stream that the process was started without (a service manager, or a shell's
+// "<&-") gets /dev/null. Otherwise the first file or socket that the server opens takes its
+// number: the key reader would read svrcfg.ini or the listening socket as key codes, and the
+// console lines would go into a socket.
+void OpenMissingStandardStreams() {
+    for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(stream, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0 && null != stream) {
+            dup2(null, stream);
+            close(null);
+        }
+    }
+}
+
 }  // namespace
 
 int PlatformStartSockets() {
@@ -298,6 +315,7 @@ void PlatformStartPeriodicTimer(std::uint32_t periodMs, void (*routine)()) {
 }
 
 void PlatformOpenConsole() {
+    OpenMissingStandardStreams();
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SetHandler(signal, OnStopSignal, SA_RESTART);
     }

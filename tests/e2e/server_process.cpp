@@ -111,6 +111,9 @@ ServerProcess::ServerProcess(const ScratchFolder& folder, ServerOptions options)
         folder.Write("svrcfg.ini", "port= " + std::to_string(listenPort) +
                                        "\notherport= " + std::to_string(transmitPort) + "\n");
     }
+    if (options.prepareFolder) {
+        options.prepareFolder();
+    }
     const std::string server = RequiredEnvironment("NIGHTCOMET_SERVER");
     const char* launcher = std::getenv("NIGHTCOMET_LAUNCHER");
     std::vector<std::string> command;
@@ -128,7 +131,9 @@ ServerProcess::ServerProcess(const ScratchFolder& folder, ServerOptions options)
     if (pid_ == 0) {
         // The child: its own process group, so that the test can end all of it.
         setpgid(0, 0);
-        if (options.keysPipe) {
+        if (options.inputClosed) {
+            close(STDIN_FILENO);
+        } else if (options.keysPipe) {
             dup2(keys[0], STDIN_FILENO);
         } else {
             const int null = open("/dev/null", O_RDONLY);

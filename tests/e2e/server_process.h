@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -59,7 +60,10 @@ private:
 struct ServerOptions {
     bool writeConfig = true;   // write svrcfg.ini with the chosen ports
     bool keysPipe = true;      // standard input is a pipe the test writes to; else /dev/null
+    bool inputClosed = false;  // standard input not open at all (overrides keysPipe)
     long descriptorLimit = 0;  // RLIMIT_NOFILE for the server, 0 for the default
+    // Runs after svrcfg.ini is written and before the server starts (to mount over the folder).
+    std::function<void()> prepareFolder = nullptr;
 };
 
 class ServerProcess {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 
 namespace fake {
 
@@ -68,7 +67,8 @@ int PlatformReceiveFrom(SocketHandle, void* buffer, int size, InetAddress* from)
     const fake::Datagram datagram = state.incoming.front();
     state.incoming.pop_front();
     const int length = static_cast<int>(datagram.bytes.size());
-    std::memcpy(buffer, datagram.bytes.data(), static_cast<std::size_t>(std::min(length, size)));
+    // std::copy, not memcpy: a zero-length datagram has no data pointer to copy from.
+    std::copy_n(datagram.bytes.begin(), std::min(length, size), static_cast<std::uint8_t*>(buffer));
     *from = datagram.address;
     if (length > size) {
         fake::lastError = SOCKET_ERROR_MESSAGE_TOO_LONG;
