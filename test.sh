@@ -34,7 +34,24 @@ stage_linux() {
     done
 }
 
-all_stages=(linux)
+# The Windows server, cross-built with mingw-w64 and statically linked, and the end-to-end tests
+# (built for Linux) run against it under Wine.
+stage_windows() {
+    need_packages cmake g++ libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix wine64
+    local exe_dir="build-test/windows-exe"
+    local dir="build-test/windows"
+    echo "== windows (mingw-w64 cross build)"
+    cmake -S . -B "$exe_dir" --toolchain cmake/mingw-w64-x86_64.cmake \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build "$exe_dir" -j"$jobs"
+    echo "== windows (end-to-end tests under Wine)"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DNIGHTCOMET_WINDOWS_SERVER="$root/$exe_dir/nightcomet-server.exe"
+    cmake --build "$dir" -j"$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300 -L wine
+}
+
+all_stages=(linux windows)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 for stage in "${stages[@]}"; do

@@ -2,6 +2,13 @@
 // Win32 console with its control handler.
 #include "platform/platform.h"
 
+// windows.h without its min and max macros and without the parts the server does not use.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 // In this order: winsock2.h before windows.h, which would otherwise bring in the old winsock.h,
 // and windows.h before the headers that build on its types.
 #include <winsock2.h>
