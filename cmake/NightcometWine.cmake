@@ -6,8 +6,9 @@
 # tests once more, named "wine.<suite>.<test>", with
 #   NIGHTCOMET_SERVER=<the .exe>, NIGHTCOMET_LAUNCHER=<tests/e2e/wine-launcher.sh>,
 #   NIGHTCOMET_UNDER_WINE=1 (tests skip, with their reason, what Wine cannot show), WINEPREFIX.
-# A fixture creates or updates the Wine prefix in the build folder before the first of them and
-# stops its wineserver after the last. Without NIGHTCOMET_WINDOWS_SERVER nothing is registered.
+# A fixture readies the Wine prefix (wineprefix/ in the build folder) before the first of them
+# and stops its wineserver after the last; all of them carry the label "wine". Without
+# NIGHTCOMET_WINDOWS_SERVER nothing is registered.
 
 set(NIGHTCOMET_WINDOWS_SERVER "" CACHE FILEPATH
     "A cross-built nightcomet-server.exe to run the end-to-end tests against under Wine")
@@ -22,20 +23,15 @@ if(NIGHTCOMET_WINDOWS_SERVER)
     set(NIGHTCOMET_WINE_ENVIRONMENT
         "WINEPREFIX=${NIGHTCOMET_WINEPREFIX}"
         "WINE=${NIGHTCOMET_WINE}"
-        "WINEDEBUG=-all"
-        "WINEDLLOVERRIDES=mscoree,mshtml=")
+        "WINESERVER=${NIGHTCOMET_WINESERVER}")
 
-    # The first start in a new prefix takes about ten seconds; later ones a second or two.
-    add_test(NAME wine.prefix.Warm
-        COMMAND ${NIGHTCOMET_WINE_LAUNCHER} wineboot.exe --init)
-    add_test(NAME wine.prefix.Stop COMMAND ${NIGHTCOMET_WINESERVER} --kill)
-    set_tests_properties(wine.prefix.Warm PROPERTIES
-        FIXTURES_SETUP nightcomet_wine ENVIRONMENT "${NIGHTCOMET_WINE_ENVIRONMENT}" TIMEOUT 300
-        LABELS wine)
-    # Stopping a wineserver that has already gone away by itself is no failure.
-    set_tests_properties(wine.prefix.Stop PROPERTIES
-        FIXTURES_CLEANUP nightcomet_wine ENVIRONMENT "${NIGHTCOMET_WINE_ENVIRONMENT}"
-        PASS_REGULAR_EXPRESSION ".*" LABELS wine)
+    # The prefix is made ready before the first test and its wineserver stopped after the last.
+    add_test(NAME wine.prefix.Warm COMMAND ${NIGHTCOMET_WINE_LAUNCHER} --warm)
+    add_test(NAME wine.prefix.Stop COMMAND ${NIGHTCOMET_WINE_LAUNCHER} --stop)
+    set_tests_properties(wine.prefix.Warm PROPERTIES FIXTURES_SETUP nightcomet_wine TIMEOUT 300)
+    set_tests_properties(wine.prefix.Stop PROPERTIES FIXTURES_CLEANUP nightcomet_wine)
+    set_tests_properties(wine.prefix.Warm wine.prefix.Stop PROPERTIES
+        ENVIRONMENT "${NIGHTCOMET_WINE_ENVIRONMENT}" LABELS wine)
 endif()
 
 function(nightcomet_add_wine_tests target)
@@ -56,7 +52,8 @@ function(nightcomet_add_wine_tests target)
     file(CONFIGURE OUTPUT ${properties_file} CONTENT [=[
 if(@list_variable@)
     set_tests_properties(${@list_variable@} PROPERTIES
-        ENVIRONMENT "@environment@" FIXTURES_REQUIRED nightcomet_wine LABELS wine)
+        ENVIRONMENT "@environment@" FIXTURES_REQUIRED nightcomet_wine LABELS wine
+        TIMEOUT 300)
 endif()
 ]=] @ONLY)
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${properties_file})
