@@ -47,7 +47,7 @@ stage_windows() {
     echo "== windows (end-to-end tests under Wine)"
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DNIGHTCOMET_WINDOWS_SERVER="$root/$exe_dir/nightcomet-server.exe"
-    cmake --build "$dir" -j"$jobs"
+    cmake --build "$dir" -j"$jobs" --target e2e_tests
     ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300 -L wine
 }
 

@@ -53,6 +53,11 @@ SOCKET ToSocket(SocketHandle handle) {
     return static_cast<SOCKET>(handle);
 }
 
+// Windows reports an ICMP "port unreachable" for an earlier datagram as WSAECONNRESET on the
+// socket's next call, the send of the next packet to that player, which is then lost. Linux
+// reports nothing on an unconnected socket; this control (SIO_UDP_CONNRESET) turns the report off.
+constexpr DWORD UDP_CONNRESET_CONTROL = _WSAIOW(IOC_VENDOR, 12);
+
 // ---------------------------------------------------------------------------------------------
 // Timer
 
@@ -180,6 +185,10 @@ SocketHandle PlatformOpenUdpSocket() {
         FailSocketCall();
         return INVALID_SOCKET_HANDLE;
     }
+    BOOL reportReset = FALSE;
+    DWORD returned = 0;
+    WSAIoctl(handle, UDP_CONNRESET_CONTROL, &reportReset, sizeof reportReset, nullptr, 0, &returned,
+             nullptr, nullptr);
     return static_cast<SocketHandle>(handle);
 }
 
@@ -262,6 +271,9 @@ void PlatformStartPeriodicTimer(std::uint32_t periodMs, void (*routine)()) {
 }
 
 void PlatformOpenConsole() {
+    // Ctrl+C is handled even when the program that started the server had it ignored (a
+    // process group of its own, a script), as on the other platforms.
+    SetConsoleCtrlHandler(nullptr, FALSE);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     // Messages go out byte for byte as the server writes them, "\n" line ends included, whether
     // to the console, a pipe or a file: the same bytes as on the other platforms.
