@@ -23,7 +23,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <thread>
 
@@ -254,20 +253,11 @@ std::uint32_t PlatformMilliseconds() {
 }
 
 void PlatformStartPeriodicTimer(std::uint32_t periodMs, void (*routine)()) {
-    if (timeSetEvent(periodMs, TIMER_RESOLUTION_MS, OnTimer, reinterpret_cast<DWORD_PTR>(routine),
-                     TIME_PERIODIC | TIME_CALLBACK_FUNCTION) != 0) {
-        return;
-    }
-    // The system had no timer to give: a thread of the server's own keeps the same schedule.
-    std::thread([periodMs, routine] {
-        const auto period = std::chrono::milliseconds(periodMs);
-        auto due = std::chrono::steady_clock::now();
-        for (;;) {
-            due += period;
-            std::this_thread::sleep_until(due);
-            routine();
-        }
-    }).detach();
+    // The system's periodic timer. It refuses only periods outside 1 ms to 1,000,000 ms (about
+    // 16 minutes); the server's one timer is the 60-second score dump. Its identifier is not
+    // kept: it runs until the process ends.
+    timeSetEvent(periodMs, TIMER_RESOLUTION_MS, OnTimer, reinterpret_cast<DWORD_PTR>(routine),
+                 TIME_PERIODIC | TIME_CALLBACK_FUNCTION);
 }
 
 void PlatformOpenConsole() {
