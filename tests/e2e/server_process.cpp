@@ -216,6 +216,19 @@ bool ServerProcess::WaitForOutput(const std::string& text, std::chrono::millisec
     });
 }
 
+bool ServerProcess::WaitForCount(const std::string& text, int count,
+                                 std::chrono::milliseconds deadline, std::size_t from) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return changed_.wait_for(hold, deadline, [&] {
+        int found = 0;
+        for (std::size_t at = output_.find(text, from); at != std::string::npos;
+             at = output_.find(text, at + text.size())) {
+            ++found;
+        }
+        return found >= count;
+    });
+}
+
 bool ServerProcess::WaitUntilListening() {
     return WaitForOutput("Transmitting port: " + std::to_string(transmitPort) + " | Listening on " +
                              std::to_string(listenPort) + "\n",
@@ -296,7 +309,12 @@ std::optional<Bytes> Player::Receive(std::chrono::milliseconds deadline) const {
 
 int Player::Join() const {
     Send(JoinRequest());
-    const std::optional<Bytes> reply = Receive();
+    const auto end = std::chrono::steady_clock::now() + REPLY_DEADLINE;
+    std::optional<Bytes> reply;
+    do {
+        reply = Receive(std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now()));
+    } while (reply && reply->size() == 16);
     if (!reply || reply->size() != 4) {
         return -1;
     }

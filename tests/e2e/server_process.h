@@ -80,6 +80,9 @@ public:
     // Waits until the output holds text (after the given offset); returns whether it came.
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds deadline,
                        std::size_t from = 0);
+    // Waits until the output holds text count times (after the given offset).
+    bool WaitForCount(const std::string& text, int count, std::chrono::milliseconds deadline,
+                      std::size_t from = 0);
     // Waits for the ports message, which the server prints once it listens.
     bool WaitUntilListening();
     // Writes key codes to the server's standard input.
@@ -118,7 +121,8 @@ public:
     void Send(const Bytes& bytes) const;
     // The next datagram within the deadline, or nothing.
     std::optional<Bytes> Receive(std::chrono::milliseconds deadline = REPLY_DEADLINE) const;
-    // Sends the join request and returns the slot from the reply, or -1.
+    // Sends the join request and returns the slot from the reply, or -1. Relayed state packets
+    // that arrive before the reply are passed over.
     int Join() const;
     std::uint32_t Address() const { return address_; }
 

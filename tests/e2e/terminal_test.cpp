@@ -1,0 +1,113 @@
+// The server on a terminal: the title sequence, keys without echo, and the terminal's settings
+// given back when it ends.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "server_process.h"
+
+namespace e2e {
+namespace {
+
+// Reads from the terminal until text has come or the deadline passes; returns all read.
+std::string ReadUntil(int terminal, std::string& seen, const std::string& text,
+                      std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < end) {
+        pollfd wait{terminal, POLLIN, 0};
+        if (poll(&wait, 1, 100) > 0) {
+            char bytes[1024];
+            const ssize_t count = read(terminal, bytes, sizeof bytes);
+            if (count <= 0) {
+                break;
+            }
+            seen.append(bytes, static_cast<std::size_t>(count));
+        }
+    }
+    return seen;
+}
+
+class TerminalTest : public testing::TestWithParam<int> {};
+
+TEST_P(TerminalTest, TitleKeysWithoutEchoAndSettingsRestored) {
+    if (UnderLauncher()) {
+        GTEST_SKIP() << "POSIX terminals only";
+    }
+    const ScratchFolder folder;
+    const int listenPort = FreePort();
+    folder.Write("svrcfg.ini", "port= " + std::to_string(listenPort) + "\notherport= 1\n");
+    const std::string server = std::filesystem::absolute(std::getenv("NIGHTCOMET_SERVER"));
+
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (chdir(folder.Path().c_str()) != 0) {
+            _exit(126);
+        }
+        execl(server.c_str(), server.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Hold the terminal's other side, to read its settings after the server has gone.
+    const int side = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+    ASSERT_GE(side, 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(side, &before), 0);
+    ASSERT_NE(before.c_lflag & ECHO, 0u);
+
+    std::string seen;
+    ReadUntil(terminal, seen, "Listening on", START_DEADLINE);
+    EXPECT_EQ(
+        seen.rfind("\033]0;Nightcomet II Game Server\007Transmitting port: 1 | Listening on ", 0),
+        0u)
+        << seen;
+    // While it runs: no echo, no line editing, signal keys still on.
+    termios running{};
+    ASSERT_EQ(tcgetattr(side, &running), 0);
+    EXPECT_EQ(running.c_lflag & (ECHO | ICANON), 0u);
+    EXPECT_NE(running.c_lflag & ISIG, 0u);
+
+    // One key, no line end needed, no echo of it.
+    seen.clear();
+    ASSERT_EQ(write(terminal, "q", 1), 1);
+    ReadUntil(terminal, seen, "---\r\n---\r\n", REPLY_DEADLINE);
+    EXPECT_EQ(seen, "\r\nPRINTING LEADERBOARD\r\n---\r\n---\r\n");
+
+    if (GetParam() == SIGINT) {
+        ASSERT_EQ(write(terminal, "\x03", 1), 1);  // Ctrl+C on the terminal
+    } else {
+        kill(pid, GetParam());
+    }
+    int status = 0;
+    const auto end = std::chrono::steady_clock::now() + REPLY_DEADLINE;
+    while (waitpid(pid, &status, WNOHANG) != pid && std::chrono::steady_clock::now() < end) {
+        ReadUntil(terminal, seen, "\x01", 50ms);  // keep the terminal drained
+    }
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == GetParam()) << status;
+
+    termios after{};
+    ASSERT_EQ(tcgetattr(side, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
+    close(side);
+    close(terminal);
+}
+
+// Ctrl+C saves and ends; Ctrl+\ (SIGQUIT) ends at once; both give the terminal back.
+INSTANTIATE_TEST_SUITE_P(Endings, TerminalTest, testing::Values(SIGINT, SIGTERM, SIGQUIT),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return std::string(sigabbrev_np(info.param));
+                         });
+
+}  // namespace
+}  // namespace e2e
