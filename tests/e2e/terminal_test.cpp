@@ -109,5 +109,71 @@ INSTANTIATE_TEST_SUITE_P(Endings, TerminalTest, testing::Values(SIGINT, SIGTERM,
                              return std::string(sigabbrev_np(info.param));
                          });
 
+// Wine's console on a terminal draws the server's lines with sequences of its own: it hides and
+// shows the cursor around each character and moves over each space. This gives back the text:
+// a cursor move forward (ESC [ n C) as n spaces, any other ESC [ sequence as nothing.
+std::string DrawnText(const std::string& drawn) {
+    std::string text;
+    for (std::size_t index = 0; index < drawn.size(); ++index) {
+        if (drawn.compare(index, 2, "\033[") != 0) {
+            text.push_back(drawn[index]);
+            continue;
+        }
+        std::size_t end = index + 2;
+        while (end < drawn.size() && !(drawn[end] >= '@' && drawn[end] <= '~')) {
+            ++end;
+        }
+        if (end < drawn.size() && drawn[end] == 'C') {
+            const std::string count = drawn.substr(index + 2, end - index - 2);
+            text.append(count.empty() ? 1 : std::stoul(count), ' ');
+        }
+        index = end;
+    }
+    return text;
+}
+
+// The Windows server in Wine's console on a terminal: SetConsoleTitleA reaches the terminal as
+// its title sequence, and Ctrl+C typed there is the console's Ctrl+C, which saves and ends.
+TEST(WineTerminal, TitleAndCtrlCReachTheWindowsConsole) {
+    if (!UnderWine()) {
+        GTEST_SKIP() << "the Windows server in Wine's console";
+    }
+    const ScratchFolder folder;
+    const int listenPort = FreePort();
+    folder.Write("svrcfg.ini", "port= " + std::to_string(listenPort) + "\notherport= 1\n");
+    const std::string launcher = std::getenv("NIGHTCOMET_LAUNCHER");
+    const std::string server = std::filesystem::absolute(std::getenv("NIGHTCOMET_SERVER"));
+
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (chdir(folder.Path().c_str()) != 0) {
+            _exit(126);
+        }
+        execl(launcher.c_str(), launcher.c_str(), server.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    ReadUntil(terminal, seen, "\r\n", START_DEADLINE);
+    EXPECT_EQ(DrawnText(seen),
+              "\033]0;Nightcomet II Game Server\007Transmitting port: 1 | Listening on " +
+                  std::to_string(listenPort) + "\r\r\n")
+        << seen;
+
+    seen.clear();
+    ASSERT_EQ(write(terminal, "\x03", 1), 1);
+    int status = 0;
+    const auto end = std::chrono::steady_clock::now() + REPLY_DEADLINE;
+    while (waitpid(pid, &status, WNOHANG) != pid && std::chrono::steady_clock::now() < end) {
+        ReadUntil(terminal, seen, "\x01", 50ms);  // keep the terminal drained
+    }
+    // Ctrl+C's exit code 0xC000013A, of which a Linux parent sees the low byte.
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0x3A) << status;
+    EXPECT_NE(DrawnText(seen).find("Dumping score records"), std::string::npos) << seen;
+    EXPECT_EQ(folder.Read("scores.bin").size(), 804u);
+    close(terminal);
+}
+
 }  // namespace
 }  // namespace e2e
