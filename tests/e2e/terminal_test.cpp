@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "server_process.h"
 
@@ -37,6 +38,42 @@ std::string ReadUntil(int terminal, std::string& seen, const std::string& text,
     return seen;
 }
 
+// Starts the server (through the launcher, when there is one) in folder on a new pseudo-terminal,
+// listening on listenPort. Returns its pid, or -1, and sets terminal to the terminal's own side.
+pid_t StartOnTerminal(const ScratchFolder& folder, int listenPort, int& terminal) {
+    folder.Write("svrcfg.ini", "port= " + std::to_string(listenPort) + "\notherport= 1\n");
+    std::vector<std::string> command;
+    if (UnderLauncher()) {
+        command.emplace_back(std::getenv("NIGHTCOMET_LAUNCHER"));
+    }
+    command.push_back(std::filesystem::absolute(std::getenv("NIGHTCOMET_SERVER")).string());
+    std::vector<char*> arguments;
+    for (std::string& part : command) {
+        arguments.push_back(part.data());
+    }
+    arguments.push_back(nullptr);
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        if (chdir(folder.Path().c_str()) != 0) {
+            _exit(126);
+        }
+        execv(arguments[0], arguments.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Waits for the server to end, reading what it draws into seen meanwhile so that it never waits
+// on a full terminal. Returns its wait status.
+int WaitForEnd(pid_t pid, int terminal, std::string& seen) {
+    int status = 0;
+    const auto end = std::chrono::steady_clock::now() + REPLY_DEADLINE;
+    while (waitpid(pid, &status, WNOHANG) != pid && std::chrono::steady_clock::now() < end) {
+        ReadUntil(terminal, seen, "\x01", 50ms);
+    }
+    return status;
+}
+
 class TerminalTest : public testing::TestWithParam<int> {};
 
 TEST_P(TerminalTest, TitleKeysWithoutEchoAndSettingsRestored) {
@@ -45,19 +82,9 @@ TEST_P(TerminalTest, TitleKeysWithoutEchoAndSettingsRestored) {
     }
     const ScratchFolder folder;
     const int listenPort = FreePort();
-    folder.Write("svrcfg.ini", "port= " + std::to_string(listenPort) + "\notherport= 1\n");
-    const std::string server = std::filesystem::absolute(std::getenv("NIGHTCOMET_SERVER"));
-
     int terminal = -1;
-    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    const pid_t pid = StartOnTerminal(folder, listenPort, terminal);
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (chdir(folder.Path().c_str()) != 0) {
-            _exit(126);
-        }
-        execl(server.c_str(), server.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
     // Hold the terminal's other side, to read its settings after the server has gone.
     const int side = open(ptsname(terminal), O_RDWR | O_NOCTTY);
     ASSERT_GE(side, 0);
@@ -88,11 +115,7 @@ TEST_P(TerminalTest, TitleKeysWithoutEchoAndSettingsRestored) {
     } else {
         kill(pid, GetParam());
     }
-    int status = 0;
-    const auto end = std::chrono::steady_clock::now() + REPLY_DEADLINE;
-    while (waitpid(pid, &status, WNOHANG) != pid && std::chrono::steady_clock::now() < end) {
-        ReadUntil(terminal, seen, "\x01", 50ms);  // keep the terminal drained
-    }
+    const int status = WaitForEnd(pid, terminal, seen);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == GetParam()) << status;
 
     termios after{};
@@ -140,20 +163,9 @@ TEST(WineTerminal, TitleAndCtrlCReachTheWindowsConsole) {
     }
     const ScratchFolder folder;
     const int listenPort = FreePort();
-    folder.Write("svrcfg.ini", "port= " + std::to_string(listenPort) + "\notherport= 1\n");
-    const std::string launcher = std::getenv("NIGHTCOMET_LAUNCHER");
-    const std::string server = std::filesystem::absolute(std::getenv("NIGHTCOMET_SERVER"));
-
     int terminal = -1;
-    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    const pid_t pid = StartOnTerminal(folder, listenPort, terminal);
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (chdir(folder.Path().c_str()) != 0) {
-            _exit(126);
-        }
-        execl(launcher.c_str(), launcher.c_str(), server.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
     std::string seen;
     ReadUntil(terminal, seen, "\r\n", START_DEADLINE);
     EXPECT_EQ(DrawnText(seen),
@@ -163,11 +175,7 @@ TEST(WineTerminal, TitleAndCtrlCReachTheWindowsConsole) {
 
     seen.clear();
     ASSERT_EQ(write(terminal, "\x03", 1), 1);
-    int status = 0;
-    const auto end = std::chrono::steady_clock::now() + REPLY_DEADLINE;
-    while (waitpid(pid, &status, WNOHANG) != pid && std::chrono::steady_clock::now() < end) {
-        ReadUntil(terminal, seen, "\x01", 50ms);  // keep the terminal drained
-    }
+    const int status = WaitForEnd(pid, terminal, seen);
     // Ctrl+C's exit code 0xC000013A, of which a Linux parent sees the low byte.
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0x3A) << status;
     EXPECT_NE(DrawnText(seen).find("Dumping score records"), std::string::npos) << seen;
