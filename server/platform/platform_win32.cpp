@@ -35,8 +35,13 @@ namespace {
 // system call of the thread (a console write, a file call) may overwrite before the caller asks.
 thread_local int lastSocketError = 0;
 
+// An ICMP report about an earlier datagram: "port unreachable" comes as WSAECONNRESET, "time to
+// live exceeded" as WSAENETRESET. Both cost nothing but that datagram, and anyone can send one,
+// so the second is reported with the number of the first, which the server already takes as
+// harmless. (The reports are turned off on every socket; this covers a system that ignores it.)
 int FailSocketCall() {
-    lastSocketError = WSAGetLastError();
+    const int error = WSAGetLastError();
+    lastSocketError = error == WSAENETRESET ? SOCKET_ERROR_CONNECTION_RESET : error;
     return -1;
 }
 
@@ -52,10 +57,12 @@ SOCKET ToSocket(SocketHandle handle) {
     return static_cast<SOCKET>(handle);
 }
 
-// Windows reports an ICMP "port unreachable" for an earlier datagram as WSAECONNRESET on the
-// socket's next call, the send of the next packet to that player, which is then lost. Linux
-// reports nothing on an unconnected socket; this control (SIO_UDP_CONNRESET) turns the report off.
+// Windows reports ICMP errors for an earlier datagram on the socket's next call: the next send to
+// that player fails and its packet is lost. Linux reports nothing on an unconnected socket; these
+// controls turn the reports off: SIO_UDP_CONNRESET ("port unreachable") and SIO_UDP_NETRESET
+// ("time to live exceeded").
 constexpr DWORD UDP_CONNRESET_CONTROL = _WSAIOW(IOC_VENDOR, 12);
+constexpr DWORD UDP_NETRESET_CONTROL = _WSAIOW(IOC_VENDOR, 15);
 
 // ---------------------------------------------------------------------------------------------
 // Timer
@@ -184,10 +191,11 @@ SocketHandle PlatformOpenUdpSocket() {
         FailSocketCall();
         return INVALID_SOCKET_HANDLE;
     }
-    BOOL reportReset = FALSE;
-    DWORD returned = 0;
-    WSAIoctl(handle, UDP_CONNRESET_CONTROL, &reportReset, sizeof reportReset, nullptr, 0, &returned,
-             nullptr, nullptr);
+    for (const DWORD control : {UDP_CONNRESET_CONTROL, UDP_NETRESET_CONTROL}) {
+        BOOL report = FALSE;
+        DWORD returned = 0;
+        WSAIoctl(handle, control, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
+    }
     return static_cast<SocketHandle>(handle);
 }
 
