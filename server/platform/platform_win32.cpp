@@ -274,8 +274,12 @@ void PlatformOpenConsole() {
     SetConsoleCtrlHandler(nullptr, FALSE);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     // Messages go out byte for byte as the server writes them, "\n" line ends included, whether
-    // to the console, a pipe or a file: the same bytes as on the other platforms.
-    _setmode(_fileno(stdout), _O_BINARY);
+    // to the console, a pipe or a file: the same bytes as on the other platforms. A process
+    // started without standard output has no descriptor for it, and the Microsoft runtime would
+    // end the process for an invalid one.
+    if (_fileno(stdout) >= 0) {
+        _setmode(_fileno(stdout), _O_BINARY);
+    }
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     if (InputIsPipeOrFile(input)) {
         std::thread(ReadPipedKeys, input).detach();
