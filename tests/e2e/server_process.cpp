@@ -183,23 +183,25 @@ void ServerProcess::ReadOutput() {
     for (;;) {
         pollfd wait{outputFd_, POLLIN, 0};
         const int ready = poll(&wait, 1, 200);
-        if (ready < 0 && errno != EINTR) {
-            return;
-        }
-        if (ready <= 0) {
-            const std::lock_guard<std::mutex> hold(mutex_);
-            if (exited_) {
-                return;  // the server is gone and nothing more came
-            }
+        ssize_t count = 0;
+        if (ready > 0) {
+            count = read(outputFd_, bytes, sizeof bytes);
+        } else if (ready < 0 && errno == EINTR) {
             continue;
         }
-        const ssize_t count = read(outputFd_, bytes, sizeof bytes);
-        if (count <= 0) {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        if (count > 0) {
+            output_.append(bytes, static_cast<std::size_t>(count));
+            changed_.notify_all();
+            continue;
+        }
+        // The end of the output; or, once the server has exited, a quiet pipe that a process the
+        // launcher started may still hold open.
+        if (ready != 0 || exited_) {
+            outputEnded_ = true;
+            changed_.notify_all();
             return;
         }
-        const std::lock_guard<std::mutex> hold(mutex_);
-        output_.append(bytes, static_cast<std::size_t>(count));
-        changed_.notify_all();
     }
 }
 
@@ -261,9 +263,10 @@ std::optional<int> ServerProcess::WaitForExit(std::chrono::milliseconds deadline
     for (;;) {
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            const std::lock_guard<std::mutex> hold(mutex_);
+            std::unique_lock<std::mutex> hold(mutex_);
             exited_ = true;
             status_ = status;
+            changed_.wait_for(hold, REPLY_DEADLINE, [this] { return outputEnded_; });
             return status;
         }
         if (std::chrono::steady_clock::now() >= end) {

@@ -91,7 +91,8 @@ public:
     void CloseKeys();
     // Sends a signal to the server (through the launcher: to the launcher's process).
     void Signal(int signal);
-    // Waits for the process to end; returns its wait status, or nothing past the deadline.
+    // Waits for the process to end and for the last of its output; returns its wait status, or
+    // nothing past the deadline.
     std::optional<int> WaitForExit(std::chrono::milliseconds deadline);
     pid_t Pid() const { return pid_; }
 
@@ -102,6 +103,7 @@ private:
     int keysFd_ = -1;
     int outputFd_ = -1;
     bool exited_ = false;
+    bool outputEnded_ = false;  // the reader has taken everything the server printed
     int status_ = 0;
     std::thread reader_;
     std::mutex mutex_;
