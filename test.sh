@@ -34,6 +34,23 @@ stage_linux() {
     done
 }
 
+# The Windows server, cross-built with mingw-w64 and statically linked, and the end-to-end tests
+# (built for Linux) run against it under Wine.
+stage_windows() {
+    need_packages cmake g++ libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix wine64
+    local exe_dir="build-test/windows-exe"
+    local dir="build-test/windows"
+    echo "== windows (mingw-w64 cross build)"
+    cmake -S . -B "$exe_dir" --toolchain cmake/mingw-w64-x86_64.cmake \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build "$exe_dir" -j"$jobs"
+    echo "== windows (end-to-end tests under Wine)"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DNIGHTCOMET_WINDOWS_SERVER="$root/$exe_dir/nightcomet-server.exe"
+    cmake --build "$dir" -j"$jobs" --target e2e_tests
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300 -L wine
+}
+
 # The Debian package: built with CPack and unpacked into a scratch root; its maintainer scripts
 # run against stand-ins, its units checked with systemd-analyze, and the unpacked server started
 # from there under strace, asked for a join and held to what its unit allows.
@@ -129,7 +146,7 @@ stage_fuzz() {
     done
 }
 
-all_stages=(linux soak asan tsan fuzz package)
+all_stages=(linux windows soak asan tsan fuzz package)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 for stage in "${stages[@]}"; do

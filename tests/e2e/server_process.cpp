@@ -70,6 +70,11 @@ bool UnderLauncher() {
     return launcher != nullptr && *launcher != '\0';
 }
 
+bool UnderWine() {
+    const char* wine = std::getenv("NIGHTCOMET_UNDER_WINE");
+    return wine != nullptr && std::string(wine) == "1";
+}
+
 int FreePort() {
     const int fd = BoundSocket(INADDR_ANY, 0);
     sockaddr_in local{};

@@ -38,6 +38,9 @@ Bytes StatePacket(std::uint8_t seed, std::uint8_t flags);
 
 // Whether the server runs through a launcher (an emulator), where some checks do not apply.
 bool UnderLauncher();
+// Whether that launcher is Wine running the Windows build (NIGHTCOMET_UNDER_WINE=1): a stop
+// request is SIGINT, which Wine turns into Ctrl+C, and the server ends with Ctrl+C's exit code.
+bool UnderWine();
 
 // A UDP port that is free on every loopback address right now.
 int FreePort();

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "server_process.h"
 
@@ -37,6 +38,42 @@ std::string ReadUntil(int terminal, std::string& seen, const std::string& text,
     return seen;
 }
 
+// Starts the server (through the launcher, when there is one) in folder on a new pseudo-terminal,
+// listening on listenPort. Returns its pid, or -1, and sets terminal to the terminal's own side.
+pid_t StartOnTerminal(const ScratchFolder& folder, int listenPort, int& terminal) {
+    folder.Write("svrcfg.ini", "port= " + std::to_string(listenPort) + "\notherport= 1\n");
+    std::vector<std::string> command;
+    if (UnderLauncher()) {
+        command.emplace_back(std::getenv("NIGHTCOMET_LAUNCHER"));
+    }
+    command.push_back(std::filesystem::absolute(std::getenv("NIGHTCOMET_SERVER")).string());
+    std::vector<char*> arguments;
+    for (std::string& part : command) {
+        arguments.push_back(part.data());
+    }
+    arguments.push_back(nullptr);
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        if (chdir(folder.Path().c_str()) != 0) {
+            _exit(126);
+        }
+        execv(arguments[0], arguments.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Waits for the server to end, reading what it draws into seen meanwhile so that it never waits
+// on a full terminal. Returns its wait status.
+int WaitForEnd(pid_t pid, int terminal, std::string& seen) {
+    int status = 0;
+    const auto end = std::chrono::steady_clock::now() + REPLY_DEADLINE;
+    while (waitpid(pid, &status, WNOHANG) != pid && std::chrono::steady_clock::now() < end) {
+        ReadUntil(terminal, seen, "\x01", 50ms);
+    }
+    return status;
+}
+
 class TerminalTest : public testing::TestWithParam<int> {};
 
 TEST_P(TerminalTest, TitleKeysWithoutEchoAndSettingsRestored) {
@@ -45,19 +82,9 @@ TEST_P(TerminalTest, TitleKeysWithoutEchoAndSettingsRestored) {
     }
     const ScratchFolder folder;
     const int listenPort = FreePort();
-    folder.Write("svrcfg.ini", "port= " + std::to_string(listenPort) + "\notherport= 1\n");
-    const std::string server = std::filesystem::absolute(std::getenv("NIGHTCOMET_SERVER"));
-
     int terminal = -1;
-    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    const pid_t pid = StartOnTerminal(folder, listenPort, terminal);
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (chdir(folder.Path().c_str()) != 0) {
-            _exit(126);
-        }
-        execl(server.c_str(), server.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
     // Hold the terminal's other side, to read its settings after the server has gone.
     const int side = open(ptsname(terminal), O_RDWR | O_NOCTTY);
     ASSERT_GE(side, 0);
@@ -88,11 +115,7 @@ TEST_P(TerminalTest, TitleKeysWithoutEchoAndSettingsRestored) {
     } else {
         kill(pid, GetParam());
     }
-    int status = 0;
-    const auto end = std::chrono::steady_clock::now() + REPLY_DEADLINE;
-    while (waitpid(pid, &status, WNOHANG) != pid && std::chrono::steady_clock::now() < end) {
-        ReadUntil(terminal, seen, "\x01", 50ms);  // keep the terminal drained
-    }
+    const int status = WaitForEnd(pid, terminal, seen);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == GetParam()) << status;
 
     termios after{};
@@ -108,6 +131,57 @@ INSTANTIATE_TEST_SUITE_P(Endings, TerminalTest, testing::Values(SIGINT, SIGTERM,
                          [](const testing::TestParamInfo<int>& info) {
                              return std::string(sigabbrev_np(info.param));
                          });
+
+// Wine's console on a terminal draws the server's lines with sequences of its own: it hides and
+// shows the cursor around each character and moves over each space. This gives back the text:
+// a cursor move forward (ESC [ n C) as n spaces, any other ESC [ sequence as nothing.
+std::string DrawnText(const std::string& drawn) {
+    std::string text;
+    for (std::size_t index = 0; index < drawn.size(); ++index) {
+        if (drawn.compare(index, 2, "\033[") != 0) {
+            text.push_back(drawn[index]);
+            continue;
+        }
+        std::size_t end = index + 2;
+        while (end < drawn.size() && !(drawn[end] >= '@' && drawn[end] <= '~')) {
+            ++end;
+        }
+        if (end < drawn.size() && drawn[end] == 'C') {
+            const std::string count = drawn.substr(index + 2, end - index - 2);
+            text.append(count.empty() ? 1 : std::stoul(count), ' ');
+        }
+        index = end;
+    }
+    return text;
+}
+
+// The Windows server in Wine's console on a terminal: SetConsoleTitleA reaches the terminal as
+// its title sequence, and Ctrl+C typed there is the console's Ctrl+C, which saves and ends.
+TEST(WineTerminal, TitleAndCtrlCReachTheWindowsConsole) {
+    if (!UnderWine()) {
+        GTEST_SKIP() << "the Windows server in Wine's console";
+    }
+    const ScratchFolder folder;
+    const int listenPort = FreePort();
+    int terminal = -1;
+    const pid_t pid = StartOnTerminal(folder, listenPort, terminal);
+    ASSERT_GE(pid, 0);
+    std::string seen;
+    ReadUntil(terminal, seen, "\r\n", START_DEADLINE);
+    EXPECT_EQ(DrawnText(seen),
+              "\033]0;Nightcomet II Game Server\007Transmitting port: 1 | Listening on " +
+                  std::to_string(listenPort) + "\r\r\n")
+        << seen;
+
+    seen.clear();
+    ASSERT_EQ(write(terminal, "\x03", 1), 1);
+    const int status = WaitForEnd(pid, terminal, seen);
+    // Ctrl+C's exit code 0xC000013A, of which a Linux parent sees the low byte.
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0x3A) << status;
+    EXPECT_NE(DrawnText(seen).find("Dumping score records"), std::string::npos) << seen;
+    EXPECT_EQ(folder.Read("scores.bin").size(), 804u);
+    close(terminal);
+}
 
 }  // namespace
 }  // namespace e2e
