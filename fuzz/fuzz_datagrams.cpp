@@ -220,6 +220,10 @@ void QueueDatagram(Reader& input, std::uint32_t address, std::size_t length) {
     for (std::size_t index = 0; index < length && index < 64; ++index) {
         bytes[index] = input.Byte();
     }
+    // Content of any length can spell the join request, and then it is one.
+    if (std::equal(bytes.begin(), bytes.end(), JOIN_REQUEST.begin(), JOIN_REQUEST.end())) {
+        model.askedToJoin.insert(address);
+    }
     fake::Queue(address, bytes);
 }
 

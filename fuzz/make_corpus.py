@@ -74,6 +74,11 @@ def datagram_seeds():
                                           state(8, killed_by(3)) + passes(2))
     seeds["same_address_twice"] = (start() + join(0) + join(0) + passes(2) + state(0, 0) +
                                    passes(1) + clock(CLOCK_TIMEOUT, 2) + passes(1))
+    # A join that arrives as a datagram of any length (11 bytes that spell the request), from a
+    # stranger: the server answers it like any join.
+    seeds["join_spelt_by_a_datagram"] = (start() + join(0) + passes(1) +
+                                         datagram(9, 11, b"NIGHTCOMET\0") + passes(2) +
+                                         state(9, 0) + passes(1))
     seeds["keys"] = start() + join(0) + state(0, killed_by(0)) + bytes([KEY, KEY]) + passes(3)
     return seeds
 
