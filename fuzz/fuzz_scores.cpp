@@ -71,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fake::Reset();
     ClearSlots();
     CreateScoreTable();
-    LoadScores();
+    int error = 0;
+    Require(LoadScores(error), "any scores.bin is readable");
     const ScoreTable expected = ExpectedTable(data, size);
     Require(SameTable(*scoreTable, expected), "the table is the file's image");
 
@@ -112,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             "the dump writes the table's 804 bytes");
     Require(std::fopen(SCORES_TEMP_FILE, "rb") == nullptr, "no temporary file is left");
     CreateScoreTable();
-    LoadScores();
+    Require(LoadScores(error), "the dumped scores.bin is readable");
     Require(SameTable(*scoreTable, scored), "a dumped table loads back the same");
     return 0;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "console/console.h"
 #include "relay/relay.h"
@@ -42,7 +43,13 @@ void StartServer() {
     CreateScoreTable();
     StartScoreDump();
     Print("Transmitting port: %d | Listening on %d\n", transmitPort, listenPort);
-    LoadScores();
+    int error = 0;
+    if (!LoadScores(error)) {
+        Print("Cannot read %s (%s); the server stops so that the saved scores are not "
+              "overwritten\n",
+              SCORES_FILE, std::strerror(error));
+        std::exit(1);
+    }
 }
 
 void DispatchDatagram(const ReceiveResult& result, const std::uint8_t* buffer) {

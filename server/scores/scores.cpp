@@ -53,7 +53,8 @@ bool SaveScoresImage(const std::uint8_t* image, int& error) {
     errno = 0;
     bool saved =
         std::fwrite(image, 1, SCORES_FILE_SIZE, file) == SCORES_FILE_SIZE && PlatformSyncFile(file);
-    error = errno;
+    // A short write need not set errno; it is still an input/output failure.
+    error = errno != 0 ? errno : EIO;
     if (std::fclose(file) != 0 && saved) {
         saved = false;
         error = errno;
@@ -142,15 +143,26 @@ void DecodeScoreTable(std::span<const std::uint8_t> image, ScoreTable& table) {
     }
 }
 
-void LoadScores() {
+bool LoadScores(int& error) {
     std::array<std::uint8_t, SCORES_FILE_SIZE> image{};
     std::size_t length = 0;
+    bool readable = true;
+    errno = 0;
     if (std::FILE* file = std::fopen(SCORES_FILE, "rb")) {
         length = std::fread(image.data(), 1, image.size(), file);
+        if (std::ferror(file) != 0) {
+            readable = false;
+            error = errno != 0 ? errno : EIO;
+            length = 0;
+        }
         std::fclose(file);
+    } else if (errno != ENOENT) {
+        readable = false;
+        error = errno != 0 ? errno : EIO;
     }
     const std::lock_guard<std::mutex> hold(serverLock);
     DecodeScoreTable(std::span(image.data(), length), *scoreTable);
+    return readable;
 }
 
 void StartScoreDump() {

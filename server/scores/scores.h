@@ -57,8 +57,11 @@ void ScoreDrop(int slot);
 void EncodeScoreTable(const ScoreTable& table, std::span<std::uint8_t, SCORES_FILE_SIZE> image);
 void DecodeScoreTable(std::span<const std::uint8_t> image, ScoreTable& table);
 
-// Reads SCORES_FILE into the table; a file that cannot be opened means an empty table.
-void LoadScores();
+// Reads SCORES_FILE into the table; a missing file means an empty table. A file that is there
+// but cannot be read (no permission, held by another program, a folder of that name, a read
+// error) leaves the table empty and returns false with error set: the server must not go on,
+// or its first save would replace the stored scores with an empty table.
+bool LoadScores(int& error);
 
 // Saves the table to SCORES_FILE every SCORE_DUMP_INTERVAL_MS, on a thread of its own.
 void StartScoreDump();

@@ -225,6 +225,26 @@ TEST(StartUp, MissingConfigurationFileIsOneLineAndStatusOne) {
               "\"port= <listening port>\" and \"otherport= <transmitting port>\"\n");
 }
 
+// Going on without the stored scores would replace them with an empty table at the first save.
+TEST(StartUp, UnreadableScoresFileStopsTheServerAndStaysAsItIs) {
+    ScratchFolder folder;
+    std::filesystem::create_directory(folder.Path() / "scores.bin");
+    folder.Write("scores.bin/kept", "x");
+    ServerProcess server(folder);
+    const std::optional<int> status = server.WaitForExit(START_DEADLINE);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 1);
+    const std::string output = server.Output();
+    EXPECT_EQ(output.rfind("Transmitting port: ", 0), 0u) << output;
+    const std::string reason = output.substr(output.find('\n') + 1);
+    EXPECT_EQ(reason.rfind("Cannot read scores.bin (", 0), 0u) << output;
+    EXPECT_TRUE(reason.ends_with(
+        "); the server stops so that the saved scores are not overwritten\n"))
+        << output;
+    EXPECT_EQ(folder.Read("scores.bin/kept"), "x");
+}
+
 TEST(StartUp, ListenPortInUseEndsWithTheBindMessage) {
     ScratchFolder folder;
     const int port = FreePort();

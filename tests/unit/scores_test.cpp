@@ -110,6 +110,11 @@ TEST(ScoreFile, DecodeReadsWhatEncodeWrote) {
     EXPECT_EQ(std::memcmp(&table, &decoded, sizeof table), 0);
 }
 
+void ExpectLoaded() {
+    int error = 0;
+    EXPECT_TRUE(LoadScores(error)) << std::strerror(error);
+}
+
 struct LoadCase {
     const char* name;
     std::size_t fileSize;         // bytes written to scores.bin, from a full image
@@ -138,7 +143,7 @@ TEST_P(LoadScoresTest, LoadsAsMuchAsThereIs) {
     bytes.resize(GetParam().fileSize, '\x7F');
     WriteFile(SCORES_FILE, bytes);
 
-    LoadScores();
+    ExpectLoaded();
     EXPECT_EQ(scoreTable->recordCount, GetParam().expectedCount);
     for (int index = 0; index < MAX_SCORE_RECORDS; ++index) {
         const ScoreRecord& record = scoreTable->records[index];
@@ -165,8 +170,22 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ServerTest, MissingScoresFileMeansAnEmptyTable) {
     const ScratchFolder folder;
     scoreTable->recordCount = 5;
-    LoadScores();
+    ExpectLoaded();
     EXPECT_EQ(scoreTable->recordCount, 0u);
+}
+
+// A scores.bin that is there but cannot be read must stop the server: going on with an empty
+// table would replace the stored scores at the first save. A folder of that name fails the read
+// even for root (a file without read permission does not).
+TEST_F(ServerTest, UnreadableScoresFileIsReportedAndLeftAlone) {
+    const ScratchFolder folder;
+    std::filesystem::create_directory(SCORES_FILE);
+    scoreTable->recordCount = 5;
+    int error = 0;
+    EXPECT_FALSE(LoadScores(error));
+    EXPECT_EQ(error, EISDIR);
+    EXPECT_EQ(scoreTable->recordCount, 0u);
+    EXPECT_TRUE(std::filesystem::is_directory(SCORES_FILE));
 }
 
 TEST_F(ServerTest, LoadedCountAboveTheTableNeverWritesOutsideIt) {
@@ -177,7 +196,7 @@ TEST_F(ServerTest, LoadedCountAboveTheTableNeverWritesOutsideIt) {
     bytes[2] = '\xFF';
     bytes[3] = '\xFF';
     WriteFile(SCORES_FILE, bytes);
-    LoadScores();
+    ExpectLoaded();
     EXPECT_EQ(scoreTable->recordCount, 100u);
     EXPECT_EQ(FindOrAddScore(PLAYER_A), NO_SCORE_RECORD);
     // Address 0 is at every position: found, not added.
@@ -204,7 +223,7 @@ TEST_F(DumpTest, WritesTheTableAndALaterLoadFindsItAgain) {
     ASSERT_EQ(saved.size(), SCORES_FILE_SIZE);
 
     CreateScoreTable();
-    LoadScores();
+    ExpectLoaded();
     EXPECT_EQ(scoreTable->recordCount, 2u);
     EXPECT_EQ(scoreTable->records[0].address, PLAYER_A);
     EXPECT_EQ(scoreTable->records[0].deaths, 1);
