@@ -316,7 +316,14 @@ void PlatformStartPeriodicTimer(std::uint32_t periodMs, void (*routine)()) {
 
 void PlatformOpenConsole() {
     OpenMissingStandardStreams();
+    // A hang-up or Ctrl+C that the server was started to ignore (nohup, a script's "server &")
+    // stays ignored; SIGTERM always stops it.
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction inherited {};
+        sigaction(signal, nullptr, &inherited);
+        if (signal != SIGTERM && inherited.sa_handler == SIG_IGN) {
+            continue;
+        }
         SetHandler(signal, OnStopSignal, SA_RESTART);
     }
     // A server in the background of a shell must not be stopped for touching the terminal.

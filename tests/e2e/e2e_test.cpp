@@ -213,6 +213,29 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopTest, testing::Values(SIGINT, SIGTERM, SIG
                              return std::string(sigabbrev_np(info.param));
                          });
 
+// nohup, or a script's "server &", starts the server with the hang-up or Ctrl+C ignored: they
+// must stay ignored, while SIGTERM still saves and stops it.
+TEST(Signals, IgnoredAtStartStayIgnored) {
+    if (UnderLauncher()) {
+        GTEST_SKIP() << "the launcher, not the server, would take the ignored signals";
+    }
+    ScratchFolder folder;
+    ServerProcess server(folder, ServerOptions{.ignoredSignals = {SIGHUP, SIGINT}});
+    ASSERT_TRUE(server.WaitUntilListening());
+    server.Signal(SIGHUP);
+    server.Signal(SIGINT);
+    const Player a(FIRST_PLAYER_OCTET, server.transmitPort, server.listenPort);
+    EXPECT_EQ(a.Join(), 0);
+    EXPECT_FALSE(server.WaitForExit(0ms).has_value());
+    server.Signal(SIGTERM);
+    const std::optional<int> status = server.WaitForExit(REPLY_DEADLINE);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM) << *status;
+    EXPECT_EQ(server.Output().find("Dumping score records\n"),
+              server.Output().rfind("Dumping score records\n"));
+    EXPECT_NE(server.Output().find("Dumping score records\n"), std::string::npos);
+}
+
 TEST(StartUp, MissingConfigurationFileIsOneLineAndStatusOne) {
     ScratchFolder folder;
     ServerProcess server(folder, ServerOptions{.writeConfig = false});

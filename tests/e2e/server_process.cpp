@@ -145,6 +145,9 @@ ServerProcess::ServerProcess(const ScratchFolder& folder, ServerOptions options)
             dup2(null, STDIN_FILENO);
         }
         dup2(output[1], STDOUT_FILENO);
+        for (const int signal : options.ignoredSignals) {
+            ::signal(signal, SIG_IGN);
+        }
         if (options.descriptorLimit > 0) {
             const rlimit limit{static_cast<rlim_t>(options.descriptorLimit),
                                static_cast<rlim_t>(options.descriptorLimit)};

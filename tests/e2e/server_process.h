@@ -65,6 +65,7 @@ struct ServerOptions {
     bool keysPipe = true;      // standard input is a pipe the test writes to; else /dev/null
     bool inputClosed = false;  // standard input not open at all (overrides keysPipe)
     long descriptorLimit = 0;  // RLIMIT_NOFILE for the server, 0 for the default
+    std::vector<int> ignoredSignals = {};  // ignored when the server starts, as nohup does
     // Runs after svrcfg.ini is written and before the server starts (to mount over the folder).
     std::function<void()> prepareFolder = nullptr;
 };
