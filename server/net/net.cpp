@@ -52,6 +52,9 @@ bool IsDroppableSendError(int error) {
         // A broadcast destination, or a firewall rule that refuses the packet: a join can come
         // with any source address, so the destination is not the server's to vouch for.
         case SOCKET_ERROR_ACCESS_DENIED:
+        // A destination that cannot be sent to at all, such as 0.0.0.0 on Windows: again the
+        // join's source address, which anyone can forge.
+        case SOCKET_ERROR_ADDRESS_NOT_AVAILABLE:
             return true;
         default:
             return false;

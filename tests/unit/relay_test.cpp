@@ -340,6 +340,7 @@ INSTANTIATE_TEST_SUITE_P(NetworkConditions, SendFailureTest,
                                          SOCKET_ERROR_CONNECTION_REFUSED,
                                          SOCKET_ERROR_CONNECTION_RESET, SOCKET_ERROR_NETWORK_DOWN,
                                          SOCKET_ERROR_HOST_DOWN, SOCKET_ERROR_ACCESS_DENIED,
+                                         SOCKET_ERROR_ADDRESS_NOT_AVAILABLE,
                                          SOCKET_ERROR_INTERRUPTED));
 
 class FatalSendTest : public ServerTest, public testing::WithParamInterface<int> {};
