@@ -45,9 +45,10 @@ void StartServer() {
     Print("Transmitting port: %d | Listening on %d\n", transmitPort, listenPort);
     int error = 0;
     if (!LoadScores(error)) {
-        Print("Cannot read %s (%s); the server stops so that the saved scores are not "
-              "overwritten\n",
-              SCORES_FILE, std::strerror(error));
+        Print(
+            "Cannot read %s (%s); the server stops so that the saved scores are not "
+            "overwritten\n",
+            SCORES_FILE, std::strerror(error));
         std::exit(1);
     }
 }

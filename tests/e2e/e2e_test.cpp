@@ -262,8 +262,8 @@ TEST(StartUp, UnreadableScoresFileStopsTheServerAndStaysAsItIs) {
     EXPECT_EQ(output.rfind("Transmitting port: ", 0), 0u) << output;
     const std::string reason = output.substr(output.find('\n') + 1);
     EXPECT_EQ(reason.rfind("Cannot read scores.bin (", 0), 0u) << output;
-    EXPECT_TRUE(reason.ends_with(
-        "); the server stops so that the saved scores are not overwritten\n"))
+    EXPECT_TRUE(
+        reason.ends_with("); the server stops so that the saved scores are not overwritten\n"))
         << output;
     EXPECT_EQ(folder.Read("scores.bin/kept"), "x");
 }

@@ -333,15 +333,13 @@ TEST_P(SendFailureTest, DroppableErrorCostsOnlyTheDatagram) {
     EXPECT_EQ(TakeSent().size(), 2u);
 }
 
-INSTANTIATE_TEST_SUITE_P(NetworkConditions, SendFailureTest,
-                         testing::Values(SOCKET_ERROR_WOULD_BLOCK, SOCKET_ERROR_NO_BUFFER_SPACE,
-                                         SOCKET_ERROR_NETWORK_UNREACHABLE,
-                                         SOCKET_ERROR_HOST_UNREACHABLE,
-                                         SOCKET_ERROR_CONNECTION_REFUSED,
-                                         SOCKET_ERROR_CONNECTION_RESET, SOCKET_ERROR_NETWORK_DOWN,
-                                         SOCKET_ERROR_HOST_DOWN, SOCKET_ERROR_ACCESS_DENIED,
-                                         SOCKET_ERROR_ADDRESS_NOT_AVAILABLE,
-                                         SOCKET_ERROR_INTERRUPTED));
+INSTANTIATE_TEST_SUITE_P(
+    NetworkConditions, SendFailureTest,
+    testing::Values(SOCKET_ERROR_WOULD_BLOCK, SOCKET_ERROR_NO_BUFFER_SPACE,
+                    SOCKET_ERROR_NETWORK_UNREACHABLE, SOCKET_ERROR_HOST_UNREACHABLE,
+                    SOCKET_ERROR_CONNECTION_REFUSED, SOCKET_ERROR_CONNECTION_RESET,
+                    SOCKET_ERROR_NETWORK_DOWN, SOCKET_ERROR_HOST_DOWN, SOCKET_ERROR_ACCESS_DENIED,
+                    SOCKET_ERROR_ADDRESS_NOT_AVAILABLE, SOCKET_ERROR_INTERRUPTED));
 
 class FatalSendTest : public ServerTest, public testing::WithParamInterface<int> {};
 
