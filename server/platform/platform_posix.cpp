@@ -99,6 +99,8 @@ sockaddr_in ToSockaddr(const InetAddress& address) {
 
 // The terminal's settings before the server changed them, restored however the process ends.
 termios savedTerminal{};
+// The settings the server runs with (no echo, no line editing), applied again after a Ctrl+Z.
+termios rawTerminal{};
 std::atomic<bool> terminalChanged{false};
 
 // Key codes read from standard input and not yet taken. The reader thread stops reading while
@@ -138,6 +140,40 @@ void SetHandler(int signal, void (*handler)(int), int flags) {
     sigemptyset(&action.sa_mask);
     action.sa_flags = flags;
     sigaction(signal, &action, nullptr);
+}
+
+// Puts the server's settings back on the terminal, if it is the server's and the process is in
+// the foreground (a process continued in the background must leave the shell's terminal alone).
+void RetakeTerminal() {
+    if (terminalChanged.load() && tcgetpgrp(STDIN_FILENO) == getpgrp()) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &rawTerminal);
+    }
+}
+
+// Ctrl+Z: the terminal is given back as it was, then the process stops as it would have. When it
+// continues, the raise returns here: the handler is set again and, in the foreground, the
+// server's settings too. Only async-signal-safe calls here.
+void OnSuspendSignal(int signal) {
+    const int savedErrno = errno;
+    if (terminalChanged.load()) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    }
+    ::signal(signal, SIG_DFL);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, signal);
+    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+    raise(signal);
+    SetHandler(signal, OnSuspendSignal, SA_RESTART);
+    RetakeTerminal();
+    errno = savedErrno;
+}
+
+// Continued later in the foreground (fg after bg): the server's settings again.
+void OnContinueSignal(int) {
+    const int savedErrno = errno;
+    RetakeTerminal();
+    errno = savedErrno;
 }
 
 // Starts a thread that takes no signals, so that they all reach the main thread.
@@ -185,19 +221,21 @@ void PrepareTerminal() {
     if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
         return;
     }
-    termios raw = savedTerminal;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    raw.c_lflag |= ISIG;
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) {
+    rawTerminal = savedTerminal;
+    rawTerminal.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    rawTerminal.c_lflag |= ISIG;
+    rawTerminal.c_cc[VMIN] = 1;
+    rawTerminal.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &rawTerminal) != 0) {
         return;
     }
     terminalChanged.store(true);
     std::atexit(RestoreTerminal);
-    for (const int signal : {SIGQUIT, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTSTP}) {
+    for (const int signal : {SIGQUIT, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
         SetHandler(signal, OnFatalSignal, SA_RESETHAND);
     }
+    SetHandler(SIGTSTP, OnSuspendSignal, SA_RESTART);
+    SetHandler(SIGCONT, OnContinueSignal, SA_RESTART);
 }
 
 // A standard stream that the process was started without (a service manager, or a shell's

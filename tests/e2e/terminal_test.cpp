@@ -132,6 +132,100 @@ INSTANTIATE_TEST_SUITE_P(Endings, TerminalTest, testing::Values(SIGINT, SIGTERM,
                              return std::string(sigabbrev_np(info.param));
                          });
 
+// Waits until the terminal's local flags under mask are expected, reading what the server draws
+// meanwhile. Returns whether they came to be so before the deadline.
+bool WaitForLocalFlags(int side, int terminal, std::string& seen, tcflag_t mask,
+                       tcflag_t expected) {
+    const auto end = std::chrono::steady_clock::now() + REPLY_DEADLINE;
+    termios now{};
+    while (tcgetattr(side, &now) == 0 && (now.c_lflag & mask) != expected) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        ReadUntil(terminal, seen, "\x01", 20ms);
+    }
+    return true;
+}
+
+// Ctrl+Z under a job-control shell gives the terminal back as it was, and fg takes it again for
+// the server, twice over. The test's stand-in for the shell is the terminal's session leader; it
+// runs the server as a job in a process group of its own in the foreground, takes the terminal
+// back when the job stops and, when the test writes a byte to it, gives it to the job again and
+// continues it, as fg does.
+TEST(JobControl, CtrlZGivesTheTerminalBackAndFgTakesItAgain) {
+    if (UnderLauncher()) {
+        GTEST_SKIP() << "POSIX terminals only";
+    }
+    const ScratchFolder folder;
+    folder.Write("svrcfg.ini", "port= " + std::to_string(FreePort()) + "\notherport= 1\n");
+    std::string server = std::filesystem::absolute(std::getenv("NIGHTCOMET_SERVER")).string();
+    int resume[2];
+    ASSERT_EQ(pipe(resume), 0);
+    int terminal = -1;
+    const pid_t shell = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (shell == 0) {
+        close(resume[1]);
+        ::signal(SIGTTOU, SIG_IGN);  // the shell takes the terminal from the background
+        const pid_t job = fork();
+        if (job == 0) {
+            setpgid(0, 0);
+            tcsetpgrp(STDIN_FILENO, getpgrp());
+            ::signal(SIGTTOU, SIG_DFL);
+            close(resume[0]);
+            if (chdir(folder.Path().c_str()) != 0) {
+                _exit(126);
+            }
+            execl(server.c_str(), server.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        setpgid(job, job);
+        tcsetpgrp(STDIN_FILENO, job);
+        int status = 0;
+        char go = 0;
+        while (waitpid(job, &status, WUNTRACED) == job && WIFSTOPPED(status)) {
+            tcsetpgrp(STDIN_FILENO, getpgrp());
+            if (read(resume[0], &go, 1) != 1) {
+                kill(-job, SIGKILL);
+            }
+            tcsetpgrp(STDIN_FILENO, job);
+            kill(-job, SIGCONT);
+        }
+        _exit(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 100 + WEXITSTATUS(status));
+    }
+    ASSERT_GE(shell, 0);
+    close(resume[0]);
+    const int side = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+    ASSERT_GE(side, 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(side, &before), 0);
+
+    std::string seen;
+    ReadUntil(terminal, seen, "Listening on", START_DEADLINE);
+    ASSERT_NE(seen.find("Listening on"), std::string::npos) << seen;
+    ASSERT_TRUE(WaitForLocalFlags(side, terminal, seen, ECHO | ICANON, 0));
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(write(terminal, "\x1a", 1), 1);  // Ctrl+Z
+        EXPECT_TRUE(WaitForLocalFlags(side, terminal, seen, ECHO | ICANON, ECHO | ICANON))
+            << "stopped, the terminal is as it was (round " << round << ")";
+        ASSERT_EQ(write(resume[1], "g", 1), 1);  // fg
+        EXPECT_TRUE(WaitForLocalFlags(side, terminal, seen, ECHO | ICANON, 0))
+            << "continued, the server's settings again (round " << round << ")";
+        seen.clear();
+        ASSERT_EQ(write(terminal, "q", 1), 1);
+        ReadUntil(terminal, seen, "---\r\n---\r\n", REPLY_DEADLINE);
+        EXPECT_EQ(seen, "\r\nPRINTING LEADERBOARD\r\n---\r\n---\r\n") << round;
+    }
+    ASSERT_EQ(write(terminal, "\x03", 1), 1);  // Ctrl+C
+    const int status = WaitForEnd(shell, terminal, seen);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT) << status;
+    termios after{};
+    ASSERT_EQ(tcgetattr(side, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    close(resume[1]);
+    close(side);
+    close(terminal);
+}
+
 // Wine's console on a terminal draws the server's lines with sequences of its own: it hides and
 // shows the cursor around each character and moves over each space. This gives back the text:
 // a cursor move forward (ESC [ n C) as n spaces, any other ESC [ sequence as nothing.
