@@ -38,6 +38,15 @@ void StartServer() {
             CONFIG_FILE);
         std::exit(1);
     }
+    // Everything the server sends goes to this port, and no system sends to port 0: without
+    // it the first join would end the server with a send failure.
+    if ((transmitPort & 0xFFFF) == 0) {
+        Print(
+            "%s gives no transmitting port: it must hold the lines \"port= <listening port>\" and "
+            "\"otherport= <transmitting port>\"\n",
+            CONFIG_FILE);
+        std::exit(1);
+    }
     listenEndpoint = CreateListenEndpoint(listenPort, ANY_ADDRESS);
     ClearSlots();
     CreateScoreTable();

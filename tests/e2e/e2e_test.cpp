@@ -248,6 +248,25 @@ TEST(StartUp, MissingConfigurationFileIsOneLineAndStatusOne) {
               "\"port= <listening port>\" and \"otherport= <transmitting port>\"\n");
 }
 
+// A file that sets no otherport (a comment between the lines, a misspelt or upper-case key)
+// would end the server at the first join, when it sends to port 0.
+TEST(StartUp, NoTransmittingPortIsOneLineAndStatusOne) {
+    for (const char* config :
+         {"port= 27015\n# game 1\notherport= 27016\n", "port= 27015\nother_port= 27016\n",
+          "PORT= 27015\nOTHERPORT= 27016\n", "port= 27015\notherport= 65536\n"}) {
+        ScratchFolder folder;
+        folder.Write("svrcfg.ini", config);
+        ServerProcess server(folder, ServerOptions{.writeConfig = false});
+        const std::optional<int> status = server.WaitForExit(START_DEADLINE);
+        ASSERT_TRUE(status.has_value()) << config;
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << config << *status;
+        EXPECT_EQ(server.Output(),
+                  "svrcfg.ini gives no transmitting port: it must hold the lines "
+                  "\"port= <listening port>\" and \"otherport= <transmitting port>\"\n")
+            << config;
+    }
+}
+
 // Going on without the stored scores would replace them with an empty table at the first save.
 TEST(StartUp, UnreadableScoresFileStopsTheServerAndStaysAsItIs) {
     ScratchFolder folder;

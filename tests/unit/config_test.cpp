@@ -90,13 +90,24 @@ TEST(StartUp, BindsTheListenPortStartsTheDumpAndPrintsThePorts) {
     EXPECT_EQ(fake::state.timerRoutine, &DumpScores);
 }
 
-TEST(StartUp, MissingKeysGivePortZero) {
+// A missing key leaves its port at 0. With no listening port the system picks one; with no
+// transmitting port nothing could ever be sent, so start-up ends (its line is checked end to end).
+TEST(StartUp, MissingListeningKeyGivesPortZero) {
+    const ScratchFolder folder;
+    fake::Reset();
+    listenPort = 0;
+    transmitPort = 0;
+    WriteFile("svrcfg.ini", "otherport= 1\n");
+    EXPECT_EQ(CaptureOutput(StartServer), "Transmitting port: 1 | Listening on 0\n");
+}
+
+TEST(StartUp, MissingTransmittingKeyEndsStartUp) {
     const ScratchFolder folder;
     fake::Reset();
     listenPort = 0;
     transmitPort = 0;
     WriteFile("svrcfg.ini", "PORT= 1\n");
-    EXPECT_EQ(CaptureOutput(StartServer), "Transmitting port: 0 | Listening on 0\n");
+    EXPECT_EXIT(StartServer(), testing::ExitedWithCode(1), "");
 }
 
 }  // namespace
