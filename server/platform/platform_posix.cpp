@@ -101,6 +101,9 @@ sockaddr_in ToSockaddr(const InetAddress& address) {
 termios savedTerminal{};
 // The settings the server runs with (no echo, no line editing), applied again after a Ctrl+Z.
 termios rawTerminal{};
+// Standard input is a terminal: the server takes it whenever it is in the foreground.
+std::atomic<bool> terminalWanted{false};
+// The server's settings are on the terminal and savedTerminal holds what was there before.
 std::atomic<bool> terminalChanged{false};
 
 // Key codes read from standard input and not yet taken. The reader thread stops reading while
@@ -113,6 +116,7 @@ std::atomic<int> stopSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
 
 void RestoreTerminal() {
+    terminalWanted.store(false);
     if (terminalChanged.exchange(false)) {
         tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
     }
@@ -142,11 +146,29 @@ void SetHandler(int signal, void (*handler)(int), int flags) {
     sigaction(signal, &action, nullptr);
 }
 
-// Puts the server's settings back on the terminal, if it is the server's and the process is in
-// the foreground (a process continued in the background must leave the shell's terminal alone).
-void RetakeTerminal() {
-    if (terminalChanged.load() && tcgetpgrp(STDIN_FILENO) == getpgrp()) {
+// Puts the server's settings on the terminal when the process is in its foreground: at start-up,
+// and whenever it continues (fg after Ctrl+Z, or after a start in the background). In the
+// background it leaves the shell's terminal alone. Only async-signal-safe calls here.
+void TakeTerminal() {
+    if (!terminalWanted.load() || tcgetpgrp(STDIN_FILENO) != getpgrp()) {
+        return;
+    }
+    if (terminalChanged.load()) {
         tcsetattr(STDIN_FILENO, TCSANOW, &rawTerminal);
+        return;
+    }
+    if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
+        return;
+    }
+    // Non-canonical mode without echo, so that each key press is one code at once, while
+    // Ctrl+C and the other signal keys keep working.
+    rawTerminal = savedTerminal;
+    rawTerminal.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    rawTerminal.c_lflag |= ISIG;
+    rawTerminal.c_cc[VMIN] = 1;
+    rawTerminal.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &rawTerminal) == 0) {
+        terminalChanged.store(true);
     }
 }
 
@@ -165,14 +187,14 @@ void OnSuspendSignal(int signal) {
     sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
     raise(signal);
     SetHandler(signal, OnSuspendSignal, SA_RESTART);
-    RetakeTerminal();
+    TakeTerminal();
     errno = savedErrno;
 }
 
-// Continued later in the foreground (fg after bg): the server's settings again.
+// Continued, perhaps in the foreground now (fg after bg, or after a start in the background).
 void OnContinueSignal(int) {
     const int savedErrno = errno;
-    RetakeTerminal();
+    TakeTerminal();
     errno = savedErrno;
 }
 
@@ -212,29 +234,20 @@ void ReadKeys() {
     }
 }
 
-// Non-canonical mode without echo, so that each key press is one code at once, while Ctrl+C
-// and the other signal keys keep working.
+// The terminal on standard input, if there is one, is the server's whenever the server is in
+// its foreground, and is given back as it was however the process ends or stops.
 void PrepareTerminal() {
-    if (!isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp()) {
+    if (!isatty(STDIN_FILENO)) {
         return;
     }
-    if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
-        return;
-    }
-    rawTerminal = savedTerminal;
-    rawTerminal.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    rawTerminal.c_lflag |= ISIG;
-    rawTerminal.c_cc[VMIN] = 1;
-    rawTerminal.c_cc[VTIME] = 0;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &rawTerminal) != 0) {
-        return;
-    }
-    terminalChanged.store(true);
+    terminalWanted.store(true);
     std::atexit(RestoreTerminal);
     for (const int signal : {SIGQUIT, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
         SetHandler(signal, OnFatalSignal, SA_RESETHAND);
     }
     SetHandler(SIGTSTP, OnSuspendSignal, SA_RESTART);
+    TakeTerminal();
+    // Set after the first take, which it would otherwise interrupt.
     SetHandler(SIGCONT, OnContinueSignal, SA_RESTART);
 }
 

@@ -149,10 +149,14 @@ bool WaitForLocalFlags(int side, int terminal, std::string& seen, tcflag_t mask,
 
 // Ctrl+Z under a job-control shell gives the terminal back as it was, and fg takes it again for
 // the server, twice over. The test's stand-in for the shell is the terminal's session leader; it
-// runs the server as a job in a process group of its own in the foreground, takes the terminal
-// back when the job stops and, when the test writes a byte to it, gives it to the job again and
-// continues it, as fg does.
-TEST(JobControl, CtrlZGivesTheTerminalBackAndFgTakesItAgain) {
+// runs the server as a job in a process group of its own, takes the terminal back when the job
+// stops and, when the test writes a byte to it, gives it to the job again and continues it, as fg
+// does. Started in the foreground, the server takes the terminal at once; started in the
+// background ("server &"), it leaves it alone until the first fg.
+class JobControl : public testing::TestWithParam<bool> {};
+
+TEST_P(JobControl, CtrlZGivesTheTerminalBackAndFgTakesItAgain) {
+    const bool background = GetParam();
     if (UnderLauncher()) {
         GTEST_SKIP() << "POSIX terminals only";
     }
@@ -169,7 +173,9 @@ TEST(JobControl, CtrlZGivesTheTerminalBackAndFgTakesItAgain) {
         const pid_t job = fork();
         if (job == 0) {
             setpgid(0, 0);
-            tcsetpgrp(STDIN_FILENO, getpgrp());
+            if (!background) {
+                tcsetpgrp(STDIN_FILENO, getpgrp());
+            }
             ::signal(SIGTTOU, SIG_DFL);
             close(resume[0]);
             if (chdir(folder.Path().c_str()) != 0) {
@@ -179,9 +185,15 @@ TEST(JobControl, CtrlZGivesTheTerminalBackAndFgTakesItAgain) {
             _exit(127);
         }
         setpgid(job, job);
-        tcsetpgrp(STDIN_FILENO, job);
-        int status = 0;
         char go = 0;
+        if (background && read(resume[0], &go, 1) != 1) {
+            kill(-job, SIGKILL);
+        }
+        tcsetpgrp(STDIN_FILENO, job);
+        if (background) {
+            kill(-job, SIGCONT);
+        }
+        int status = 0;
         while (waitpid(job, &status, WUNTRACED) == job && WIFSTOPPED(status)) {
             tcsetpgrp(STDIN_FILENO, getpgrp());
             if (read(resume[0], &go, 1) != 1) {
@@ -202,6 +214,12 @@ TEST(JobControl, CtrlZGivesTheTerminalBackAndFgTakesItAgain) {
     std::string seen;
     ReadUntil(terminal, seen, "Listening on", START_DEADLINE);
     ASSERT_NE(seen.find("Listening on"), std::string::npos) << seen;
+    if (background) {
+        termios left{};
+        ASSERT_EQ(tcgetattr(side, &left), 0);
+        EXPECT_EQ(left.c_lflag, before.c_lflag) << "in the background the terminal is left alone";
+        ASSERT_EQ(write(resume[1], "g", 1), 1);  // fg
+    }
     ASSERT_TRUE(WaitForLocalFlags(side, terminal, seen, ECHO | ICANON, 0));
     for (int round = 0; round < 2; ++round) {
         ASSERT_EQ(write(terminal, "\x1a", 1), 1);  // Ctrl+Z
@@ -225,6 +243,11 @@ TEST(JobControl, CtrlZGivesTheTerminalBackAndFgTakesItAgain) {
     close(side);
     close(terminal);
 }
+
+INSTANTIATE_TEST_SUITE_P(Starts, JobControl, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "InTheBackground" : "InTheForeground");
+                         });
 
 // Wine's console on a terminal draws the server's lines with sequences of its own: it hides and
 // shows the cursor around each character and moves over each space. This gives back the text:
