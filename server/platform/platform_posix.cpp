@@ -122,14 +122,31 @@ void RestoreTerminal() {
     }
 }
 
-// A signal that ends the process without the server's say (Ctrl+\, a crash): the terminal is
-// put back, then the signal does what it would have done. Only async-signal-safe calls here.
-void OnFatalSignal(int signal) {
+// Puts the terminal's own settings back for a moment that the server does not see the end of
+// (a crash, a stop); terminalChanged stays set, so that they are also put back at the exit.
+// Async-signal-safe.
+void GiveTerminalBack() {
     if (terminalChanged.load()) {
         tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
     }
+}
+
+// Raises the signal, unblocked, with its default action: the process ends or stops as the
+// signal would have made it without the server's handler. Async-signal-safe.
+void RaiseWithDefaultAction(int signal) {
     ::signal(signal, SIG_DFL);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, signal);
+    pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
     raise(signal);
+}
+
+// A signal that ends the process without the server's say (Ctrl+\, a crash): the terminal is
+// put back, then the signal does what it would have done. Only async-signal-safe calls here.
+void OnFatalSignal(int signal) {
+    GiveTerminalBack();
+    RaiseWithDefaultAction(signal);
 }
 
 // Ctrl+C, SIGTERM, SIGHUP: only noted here. The main loop sees the note, saves the scores and
@@ -177,15 +194,8 @@ void TakeTerminal() {
 // server's settings too. Only async-signal-safe calls here.
 void OnSuspendSignal(int signal) {
     const int savedErrno = errno;
-    if (terminalChanged.load()) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
-    }
-    ::signal(signal, SIG_DFL);
-    sigset_t unblock;
-    sigemptyset(&unblock);
-    sigaddset(&unblock, signal);
-    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
-    raise(signal);
+    GiveTerminalBack();
+    RaiseWithDefaultAction(signal);
     SetHandler(signal, OnSuspendSignal, SA_RESTART);
     TakeTerminal();
     errno = savedErrno;
@@ -410,12 +420,7 @@ void PlatformEndAfterStop() {
     // End the way the signal would have ended the process, so that a shell or a service
     // manager sees what stopped it.
     const int signal = stopSignal.load();
-    ::signal(signal, SIG_DFL);
-    sigset_t unblock;
-    sigemptyset(&unblock);
-    sigaddset(&unblock, signal);
-    pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
-    raise(signal);
+    RaiseWithDefaultAction(signal);
     std::_Exit(128 + signal);
 }
 

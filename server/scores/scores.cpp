@@ -42,6 +42,12 @@ std::uint16_t Get16(const std::uint8_t* bytes) {
     return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
 }
 
+// The errno of a failed file call, or EIO where the call failed without setting it (a short
+// write, a read error that the library reports only through ferror).
+int ErrnoOrInputOutputError() {
+    return errno != 0 ? errno : EIO;
+}
+
 // Writes the image to SCORES_TEMP_FILE and renames it over SCORES_FILE. On failure the
 // temporary file is removed, SCORES_FILE is as it was and error holds the errno of the failure.
 bool SaveScoresImage(const std::uint8_t* image, int& error) {
@@ -53,8 +59,7 @@ bool SaveScoresImage(const std::uint8_t* image, int& error) {
     errno = 0;
     bool saved =
         std::fwrite(image, 1, SCORES_FILE_SIZE, file) == SCORES_FILE_SIZE && PlatformSyncFile(file);
-    // A short write need not set errno; it is still an input/output failure.
-    error = errno != 0 ? errno : EIO;
+    error = ErrnoOrInputOutputError();
     if (std::fclose(file) != 0 && saved) {
         saved = false;
         error = errno;
@@ -152,13 +157,13 @@ bool LoadScores(int& error) {
         length = std::fread(image.data(), 1, image.size(), file);
         if (std::ferror(file) != 0) {
             readable = false;
-            error = errno != 0 ? errno : EIO;
+            error = ErrnoOrInputOutputError();
             length = 0;
         }
         std::fclose(file);
     } else if (errno != ENOENT) {
         readable = false;
-        error = errno != 0 ? errno : EIO;
+        error = ErrnoOrInputOutputError();
     }
     const std::lock_guard<std::mutex> hold(serverLock);
     DecodeScoreTable(std::span(image.data(), length), *scoreTable);
