@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -323,8 +325,10 @@ int Player::Join() const {
     const auto end = std::chrono::steady_clock::now() + REPLY_DEADLINE;
     std::optional<Bytes> reply;
     do {
-        reply = Receive(std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now()));
+        // Never a negative wait, which would be no deadline at all.
+        reply = Receive(std::max(std::chrono::milliseconds(0),
+                                 std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     end - std::chrono::steady_clock::now())));
     } while (reply && reply->size() == 16);
     if (!reply || reply->size() != 4) {
         return -1;

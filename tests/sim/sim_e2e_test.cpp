@@ -100,7 +100,7 @@ TEST(SimEndToEnd, PlayersJoinRelayKillAndTheSilentOneIsDropped) {
 
     // Relays: every joined player got the packets sent while it listened, its own included.
     const SimTotals totals = Totals(*run);
-    EXPECT_GT(totals.sent, 1000u);
+    EXPECT_GT(totals.sent, 0u);
     for (int index = 0; index < MAX_PLAYERS; ++index) {
         const SimReceiver& receiver = run->receivers[index];
         SCOPED_TRACE(index);
@@ -114,7 +114,7 @@ TEST(SimEndToEnd, PlayersJoinRelayKillAndTheSilentOneIsDropped) {
     EXPECT_EQ(run->receivers[MAX_PLAYERS].received, 0u);
 
     // The first kill report: player 0 killed by the next player's slot, 1.
-    EXPECT_GE(totals.killsReported, 5u);
+    EXPECT_GT(totals.killsReported, 0u);
     EXPECT_NE(console.find("Player 1 has killed player 0!\n"), std::string::npos);
     EXPECT_GT(totals.killRelays, 0u);
 
