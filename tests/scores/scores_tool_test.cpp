@@ -435,7 +435,7 @@ TEST(ScoresOptionsTest, HelpAndVersionPrintAndReadNoFile) {
 
     const ToolRun version = RunTool({"--version"});
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out.rfind("nightcomet-scores ", 0), 0u);
+    ASSERT_EQ(version.out.rfind("nightcomet-scores ", 0), 0u);
     EXPECT_EQ(version.out.back(), '\n');
 }
 

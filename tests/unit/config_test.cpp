@@ -73,11 +73,18 @@ TEST(ConfigFileDeathTest, StartUpWithoutTheFileExitsWithStatusOne) {
         "port>\"\n$");
 }
 
-TEST(StartUp, BindsTheListenPortStartsTheDumpAndPrintsThePorts) {
-    const ScratchFolder folder;
-    fake::Reset();
-    listenPort = 0;
-    transmitPort = 0;
+// Start-up over the fake platform in a scratch folder, both ports unset.
+class StartUpTest : public testing::Test {
+protected:
+    void SetUp() override {
+        fake::Reset();
+        listenPort = 0;
+        transmitPort = 0;
+    }
+    const ScratchFolder folder_;
+};
+
+TEST_F(StartUpTest, BindsTheListenPortStartsTheDumpAndPrintsThePorts) {
     WriteFile("svrcfg.ini", "port= 27015\notherport= 27016\n");
     const std::string console = CaptureOutput(StartServer);
     EXPECT_EQ(console, "Transmitting port: 27016 | Listening on 27015\n");
@@ -91,23 +98,24 @@ TEST(StartUp, BindsTheListenPortStartsTheDumpAndPrintsThePorts) {
 }
 
 // A missing key leaves its port at 0. With no listening port the system picks one; with no
-// transmitting port nothing could ever be sent, so start-up ends (its line is checked end to end).
-TEST(StartUp, MissingListeningKeyGivesPortZero) {
-    const ScratchFolder folder;
-    fake::Reset();
-    listenPort = 0;
-    transmitPort = 0;
+// transmitting port nothing could ever be sent, so start-up ends with one line and status 1.
+TEST_F(StartUpTest, MissingListeningKeyGivesPortZero) {
     WriteFile("svrcfg.ini", "otherport= 1\n");
     EXPECT_EQ(CaptureOutput(StartServer), "Transmitting port: 1 | Listening on 0\n");
 }
 
-TEST(StartUp, MissingTransmittingKeyEndsStartUp) {
-    const ScratchFolder folder;
-    fake::Reset();
-    listenPort = 0;
-    transmitPort = 0;
+using StartUpDeathTest = StartUpTest;
+
+TEST_F(StartUpDeathTest, MissingTransmittingKeyEndsStartUp) {
     WriteFile("svrcfg.ini", "PORT= 1\n");
-    EXPECT_EXIT(StartServer(), testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(
+        {
+            dup2(STDERR_FILENO, STDOUT_FILENO);
+            StartServer();
+        },
+        testing::ExitedWithCode(1),
+        "^svrcfg.ini gives no transmitting port: it must hold the lines \"port= <listening "
+        "port>\" and \"otherport= <transmitting port>\"\n$");
 }
 
 }  // namespace

@@ -239,23 +239,26 @@ TEST_F(TimeoutTest, DropReportsThePlayerKilledToTheOthers) {
     EXPECT_EQ(scoreTable->records[position].kills, 0);
 }
 
-TEST_F(TimeoutTest, DropFlagsByteForEverySlot) {
-    for (int index = 0; index < MAX_PLAYERS; ++index) {
-        SetUp();
-        for (int other = 0; other <= index; ++other) {
-            Join(PlayerAddress(other));
-        }
-        fake::state.clock = 10;
-        for (int other = 0; other < index; ++other) {
-            Receive(PlayerAddress(other), StateBytes(0, 0xFF));
-        }
-        TakeSent();
-        PassAt(PLAYER_TIMEOUT_MS + 1);
-        EXPECT_EQ(relayBuffer.flags, index * 36 + 2) << "slot " << index;
-        EXPECT_EQ(relayBuffer.state[0], 0);
-        EXPECT_EQ(TakeSent().size(), static_cast<std::size_t>(index)) << "slot " << index;
+// The highest slot of `index + 1` players is the one left silent.
+class DropFlagsTest : public TimeoutTest, public testing::WithParamInterface<int> {};
+
+TEST_P(DropFlagsTest, ByteForTheDroppedSlot) {
+    const int index = GetParam();
+    for (int other = 0; other <= index; ++other) {
+        Join(PlayerAddress(other));
     }
+    fake::state.clock = 10;
+    for (int other = 0; other < index; ++other) {
+        Receive(PlayerAddress(other), StateBytes(0, 0xFF));
+    }
+    TakeSent();
+    PassAt(PLAYER_TIMEOUT_MS + 1);
+    EXPECT_EQ(relayBuffer.flags, index * 36 + 2);
+    EXPECT_EQ(relayBuffer.state[0], 0);
+    EXPECT_EQ(TakeSent().size(), static_cast<std::size_t>(index));
 }
+
+INSTANTIATE_TEST_SUITE_P(EverySlot, DropFlagsTest, testing::Range(0, MAX_PLAYERS));
 
 TEST_F(TimeoutTest, SeveralDropsInOnePassLowestFirst) {
     Join(PLAYER_A);
@@ -264,6 +267,7 @@ TEST_F(TimeoutTest, SeveralDropsInOnePassLowestFirst) {
     fake::state.clock = 2000;
     Receive(PLAYER_B, StateBytes(0, 0));
     TakeSent();
+    const SocketHandle slot2 = slots[2].endpoint.handle;
     EXPECT_EQ(PassAt(3001), "Player 0 disconnected\nPlayer 2 disconnected\n");
     const std::vector<fake::Datagram> sent = TakeSent();
     // Slot 0's drop goes to slots 1 and 2, which is still held then; slot 2's to slot 1.
@@ -271,6 +275,7 @@ TEST_F(TimeoutTest, SeveralDropsInOnePassLowestFirst) {
     EXPECT_EQ(sent[0].bytes[15], 0x02);
     EXPECT_EQ(sent[0].handle, slots[1].endpoint.handle);
     EXPECT_EQ(sent[1].bytes[15], 0x02);
+    EXPECT_EQ(sent[1].handle, slot2);
     EXPECT_EQ(sent[2].bytes[15], 2 * 36 + 2);
     EXPECT_EQ(sent[2].handle, slots[1].endpoint.handle);
 }
@@ -280,11 +285,12 @@ TEST_F(TimeoutTest, NextJoinTakesTheLowestFreedSlotWithANewSocket) {
     Join(PLAYER_B);
     fake::state.clock = 2000;
     Receive(PLAYER_B, StateBytes(0, 0));
-    PassAt(3001);
     const SocketHandle old = slots[0].endpoint.handle;
-    EXPECT_EQ(old, INVALID_SOCKET_HANDLE);
+    PassAt(3001);
+    EXPECT_EQ(slots[0].endpoint.handle, INVALID_SOCKET_HANDLE);
     EXPECT_EQ(Join(PLAYER_C), "Player 0 connected at 10.200.30.4\n");
     EXPECT_NE(slots[0].endpoint.handle, INVALID_SOCKET_HANDLE);
+    EXPECT_NE(slots[0].endpoint.handle, old);
     EXPECT_EQ(slots[0].endpoint.address.address, PLAYER_C);
 }
 

@@ -1,6 +1,8 @@
 // The score table, its file image, loading, the dump and the leaderboard.
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "unit_support.h"
@@ -135,7 +137,8 @@ TEST_P(LoadScoresTest, LoadsAsMuchAsThereIs) {
     ScoreTable stored{};
     stored.recordCount = GetParam().storedCount;
     for (int index = 0; index < MAX_SCORE_RECORDS; ++index) {
-        stored.records[index] = {RecordAddress(index) | 1, 3, 4};
+        // Counts of two bytes each, so that a record cut short shows which bytes it kept.
+        stored.records[index] = {RecordAddress(index) | 1, 0x0103, 0x0204};
     }
     std::array<std::uint8_t, SCORES_FILE_SIZE> image{};
     EncodeScoreTable(stored, image);
@@ -147,12 +150,24 @@ TEST_P(LoadScoresTest, LoadsAsMuchAsThereIs) {
     EXPECT_EQ(scoreTable->recordCount, GetParam().expectedCount);
     for (int index = 0; index < MAX_SCORE_RECORDS; ++index) {
         const ScoreRecord& record = scoreTable->records[index];
+        const std::size_t start = 4 + 8 * static_cast<std::size_t>(index);
         if (index < GetParam().expectedRecords) {
             EXPECT_EQ(record.address, RecordAddress(index) | 1) << index;
-            EXPECT_EQ(record.kills, 3) << index;
-        } else if (4 + 8 * index >= static_cast<int>(GetParam().fileSize)) {
+            EXPECT_EQ(record.kills, 0x0103) << index;
+            EXPECT_EQ(record.deaths, 0x0204) << index;
+        } else if (start >= GetParam().fileSize) {
             EXPECT_EQ(record.address, 0u) << index;
             EXPECT_EQ(record.kills, 0) << index;
+            EXPECT_EQ(record.deaths, 0) << index;
+        } else {
+            // The record the file ends in: the bytes that are there, zeros after them.
+            std::array<std::uint8_t, 8> kept{};
+            std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(start),
+                        GetParam().fileSize - start, kept.begin());
+            EXPECT_EQ(record.address, kept[0] | kept[1] << 8 | kept[2] << 16 |
+                                          static_cast<std::uint32_t>(kept[3]) << 24);
+            EXPECT_EQ(record.kills, kept[4] | kept[5] << 8);
+            EXPECT_EQ(record.deaths, kept[6] | kept[7] << 8);
         }
     }
 }

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -86,7 +87,11 @@ class ScratchFolder {
 public:
     ScratchFolder() {
         char pattern[] = "/tmp/nightcomet-unit-XXXXXX";
-        path_ = mkdtemp(pattern);
+        const char* made = mkdtemp(pattern);
+        if (made == nullptr) {
+            throw std::runtime_error("cannot make a scratch folder in /tmp");
+        }
+        path_ = made;
         previous_ = std::filesystem::current_path();
         std::filesystem::current_path(path_);
     }
