@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "net/net.h"
 #include "platform/platform.h"
 
 namespace {
@@ -18,8 +19,7 @@ constexpr int MAX_PLAYERS = 8;
 constexpr int RECEIVE_BUFFER_SIZE = 40;
 
 std::uint16_t NetworkPort(long port) {
-    const auto value = static_cast<std::uint16_t>(port & 0xFFFF);
-    return static_cast<std::uint16_t>((value >> 8) | (value << 8));
+    return HostToNetwork16(static_cast<std::uint16_t>(port & 0xFFFF));
 }
 
 }  // namespace

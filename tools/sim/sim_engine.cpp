@@ -122,8 +122,7 @@ void TakeStatePacket(SimRun& run, int receiverIndex, const std::uint8_t* bytes, 
     }
     const auto sendMicros = static_cast<std::int64_t>(relay.packet.sendMicros);
     if (sendMicros < receiver.listenFromMicros || sendMicros >= receiver.listenUntilMicros) {
-        ++receiver.outsideWindow;
-        return;
+        return;  // sent while this receiver was not listening: not counted
     }
     if (WasSeen(receiver, relay.packet.player, relay.packet.sequence)) {
         ++receiver.duplicates;
@@ -386,7 +385,6 @@ bool OpenPlayers(SimRun& run, const SimConfig& config, std::string& error) {
     run.receiverCount = config.sharedAddress ? 1 : run.playerCount;
     run.loadStartMicros = 0;
     run.loadEndMicros = 0;
-    run.nextKillMicros = NEVER;
     run.killTurn = 0;
     if (PlatformStartSockets() != 0) {
         error = "the socket library does not start";
@@ -563,7 +561,6 @@ void ResetCounters(SimRun& run) {
         receiver.expected = 0;
         receiver.received = 0;
         receiver.duplicates = 0;
-        receiver.outsideWindow = 0;
         receiver.killRelays = 0;
         receiver.dropNotices = 0;
         receiver.foreign = 0;

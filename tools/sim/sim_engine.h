@@ -167,10 +167,9 @@ struct SimReceiver {
     std::int64_t listenFromMicros;
     std::int64_t listenUntilMicros;
     std::uint64_t expected;
-    std::uint64_t received;       // distinct relays of this run's packets, sent while listening
-    std::uint64_t duplicates;     // the same relay again (one address holding several slots)
-    std::uint64_t outsideWindow;  // relays of packets sent while it was not listening
-    std::uint64_t killRelays;     // relays that carried a kill report
+    std::uint64_t received;    // distinct relays of this run's packets, sent while listening
+    std::uint64_t duplicates;  // the same relay again (one address holding several slots)
+    std::uint64_t killRelays;  // relays that carried a kill report
     std::uint64_t dropNotices;
     std::uint64_t foreign;
     LatencyHistogram latency;
@@ -190,7 +189,6 @@ struct SimRun {
     std::array<SocketHandle, MAX_SIM_PLAYERS> sockets;  // the receivers' sockets, for waiting
     std::int64_t loadStartMicros;
     std::int64_t loadEndMicros;  // when the sending ended (early after RequestSimStop)
-    std::int64_t nextKillMicros;
     int killTurn;
 };
 
